@@ -1,0 +1,27 @@
+# Thin front for CMake: `make` builds build/zelno, `make check` runs every test.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all check sanitize portable bench clean
+
+all:
+	cmake -S . -B $(BUILD) -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+check: all
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The whole suite under AddressSanitizer and UBSan, in a folder of its own.
+sanitize:
+	$(MAKE) check BUILD=build-sanitize CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELNO_SANITIZE=ON"
+
+# The whole suite with the processor-specific fast paths left out.
+portable:
+	$(MAKE) check BUILD=build-portable CMAKE_FLAGS="-DZELNO_PORTABLE_ONLY=ON"
+
+bench:
+	$(MAKE) all BUILD=build-bench CMAKE_FLAGS="-DZELNO_BENCH=ON"
+
+clean:
+	rm -rf build build-sanitize build-portable build-bench build-m32 build-fuzz

@@ -1,0 +1,214 @@
+#include "cli/console.hpp"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace zelno {
+namespace {
+
+int tty_fd = -1;
+bool open_tried = false;
+termios saved_settings{};
+volatile std::sig_atomic_t raw_active = 0;
+
+// Codes of one key press still to be delivered (a prefix's key number, or
+// the bytes of an escape sequence that means nothing to us).
+std::array<unsigned char, 16> queued{};
+std::size_t queued_head = 0;
+std::size_t queued_count = 0;
+
+constexpr int escape_wait_ms = 40;  // a lone Escape is followed by silence
+constexpr int prefix_cursor = 224;
+constexpr int prefix_function = 0;
+
+void enqueue(unsigned char code) {
+    if (queued_count < queued.size()) queued[(queued_head + queued_count++) % queued.size()] = code;
+}
+
+int dequeue() {
+    int code = queued[queued_head];
+    queued_head = (queued_head + 1) % queued.size();
+    --queued_count;
+    return code;
+}
+
+// One byte from the terminal; -1 on timeout, end of input or error.
+int read_byte(int timeout_ms) {
+    if (timeout_ms >= 0) {
+        pollfd p{tty_fd, POLLIN, 0};
+        int ready;
+        do ready = poll(&p, 1, timeout_ms); while (ready < 0 && errno == EINTR);
+        if (ready <= 0) return -1;
+    }
+    unsigned char byte;
+    ssize_t got;
+    do got = read(tty_fd, &byte, 1); while (got < 0 && errno == EINTR);
+    return got == 1 ? byte : -1;
+}
+
+struct KeyCodes {
+    int prefix;
+    int number;
+};
+
+// "ESC [ n ~" forms, by n.
+constexpr KeyCodes tilde_key(int n) {
+    switch (n) {
+        case 1: case 7: return {prefix_cursor, 71};   // Home
+        case 2: return {prefix_cursor, 82};           // Insert
+        case 3: return {prefix_cursor, 83};           // Delete
+        case 4: case 8: return {prefix_cursor, 79};   // End
+        case 5: return {prefix_cursor, 73};           // Page Up
+        case 6: return {prefix_cursor, 81};           // Page Down
+        case 11: case 12: case 13: case 14: case 15: return {prefix_function, 59 + n - 11};  // F1-F5
+        case 17: case 18: case 19: case 20: case 21: return {prefix_function, 64 + n - 17};  // F6-F10
+        case 23: return {prefix_cursor, 133};         // F11
+        case 24: return {prefix_cursor, 134};         // F12
+        default: return {-1, -1};
+    }
+}
+
+// "ESC [ X" and "ESC O X" forms, by the final letter.
+constexpr KeyCodes letter_key(int letter) {
+    switch (letter) {
+        case 'A': return {prefix_cursor, 72};  // Up
+        case 'B': return {prefix_cursor, 80};  // Down
+        case 'C': return {prefix_cursor, 77};  // Right
+        case 'D': return {prefix_cursor, 75};  // Left
+        case 'H': return {prefix_cursor, 71};  // Home
+        case 'F': return {prefix_cursor, 79};  // End
+        case 'P': case 'Q': case 'R': case 'S': return {prefix_function, 59 + letter - 'P'};  // F1-F4
+        default: return {-1, -1};
+    }
+}
+
+// Reads the rest of an escape sequence and turns it into key codes; what is
+// not recognised is queued byte by byte as it came.
+int decode_escape() {
+    std::array<unsigned char, 12> seq{};
+    std::size_t len = 0;
+    seq[len++] = 27;
+    auto deliver_raw = [&]() {
+        for (std::size_t i = 1; i < len; ++i) enqueue(seq[i]);
+        return 27;
+    };
+    auto deliver = [&](KeyCodes key) {
+        if (key.prefix < 0) return deliver_raw();
+        enqueue(static_cast<unsigned char>(key.number));
+        return key.prefix;
+    };
+
+    int next = read_byte(escape_wait_ms);
+    if (next < 0) return 27;  // a lone Escape
+    seq[len++] = static_cast<unsigned char>(next);
+    if (next == 'O') {
+        int letter = read_byte(escape_wait_ms);
+        if (letter < 0) return deliver_raw();
+        seq[len++] = static_cast<unsigned char>(letter);
+        return deliver(letter_key(letter));
+    }
+    if (next != '[') return deliver_raw();
+
+    int first_number = -1;
+    int number = -1;
+    while (len < seq.size()) {
+        int c = read_byte(escape_wait_ms);
+        if (c < 0) return deliver_raw();
+        seq[len++] = static_cast<unsigned char>(c);
+        if (c >= '0' && c <= '9') {
+            number = (number < 0 ? 0 : number * 10) + (c - '0');
+        } else if (c == ';') {
+            if (first_number < 0) first_number = number;
+            number = -1;
+        } else if (c == '[' && len == 3) {
+            // Linux console: ESC [ [ A..E are F1 to F5.
+            int letter = read_byte(escape_wait_ms);
+            if (letter < 0) return deliver_raw();
+            seq[len++] = static_cast<unsigned char>(letter);
+            if (letter >= 'A' && letter <= 'E') return deliver({prefix_function, 59 + letter - 'A'});
+            return deliver_raw();
+        } else {
+            if (first_number < 0) first_number = number;
+            if (c == '~') return deliver(tilde_key(first_number));
+            return deliver(letter_key(c));
+        }
+    }
+    return deliver_raw();
+}
+
+void write_all(const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t put = write(tty_fd, data, size);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return;
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+}
+
+}  // namespace
+
+bool console_open() {
+    if (!open_tried) {
+        open_tried = true;
+        tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    return tty_fd >= 0;
+}
+
+ConsoleRawScope::ConsoleRawScope() : active_(false) {
+    if (tty_fd < 0 || raw_active) return;
+    if (tcgetattr(tty_fd, &saved_settings) != 0) return;
+    termios raw = saved_settings;
+    raw.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    raw_active = 1;  // before the switch, so a signal in between still restores
+    if (tcsetattr(tty_fd, TCSANOW, &raw) != 0) {
+        raw_active = 0;
+        return;
+    }
+    active_ = true;
+}
+
+ConsoleRawScope::~ConsoleRawScope() {
+    if (!active_) return;
+    tcsetattr(tty_fd, TCSANOW, &saved_settings);
+    raw_active = 0;
+}
+
+int console_getch() {
+    if (queued_count > 0) return dequeue();
+    int byte = read_byte(-1);
+    if (byte < 0) return 3;  // the console is gone: end the entry as Ctrl-C would
+    if (byte == 127) return 8;
+    if (byte == 27) return decode_escape();
+    return byte;
+}
+
+void console_puts(const char* text) {
+    if (tty_fd >= 0) write_all(text, std::strlen(text));
+}
+
+void console_putch(char c) {
+    if (tty_fd >= 0) write_all(&c, 1);
+}
+
+void console_blank(const char* text) {
+    console_putch('\r');
+    for (std::size_t i = std::strlen(text); i > 0; --i) console_putch(' ');
+    console_putch('\r');
+}
+
+void console_restore_from_signal() {
+    if (raw_active && tty_fd >= 0) tcsetattr(tty_fd, TCSANOW, &saved_settings);
+}
+
+}  // namespace zelno

@@ -1,0 +1,36 @@
+// The console: the process's controlling terminal, never the standard
+// streams. Keys arrive one code per read, without echo, translated to the
+// console key codes (Enter 13, Ctrl-C 3, Backspace 8, cursor keys 224 and a
+// number, F1 to F10 0 and a number).
+#pragma once
+
+namespace zelno {
+
+// Opens the controlling terminal on first use; false when there is none.
+bool console_open();
+
+// Raw input (no echo, no line editing, no signal keys) for the lifetime of the
+// scope; the terminal settings are put back when it ends.
+class ConsoleRawScope {
+public:
+    ConsoleRawScope();
+    ~ConsoleRawScope();
+    ConsoleRawScope(const ConsoleRawScope&) = delete;
+    ConsoleRawScope& operator=(const ConsoleRawScope&) = delete;
+private:
+    bool active_;
+};
+
+// One key code (0..255). Needs console_open() and an active ConsoleRawScope.
+// Returns 3 (as Ctrl-C) when the console is gone, so an entry ends.
+int console_getch();
+void console_puts(const char* text);
+void console_putch(char c);
+// Writes a carriage return, one space per character of `text`, and a
+// carriage return: the prompt disappears and the cursor stands at its start.
+void console_blank(const char* text);
+
+// Restores the terminal settings from inside a signal handler.
+void console_restore_from_signal();
+
+}  // namespace zelno

@@ -1,0 +1,100 @@
+#include "cli/exits.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "cli/console.hpp"
+#include "container/run_state.hpp"
+
+namespace zelno {
+namespace {
+
+constexpr const char* pause_prompt = "hit any key....";
+
+// Delete the output this run has been writing, once nothing holds it open.
+void drop_unfinished_output() {
+    if (run.output_created && run.temp_name[0] != '\0') {
+        unlink(run.temp_name.data());
+    }
+    run.output_created = false;
+}
+
+[[noreturn]] void finish_failure(int code) {
+    close_slots();
+    drop_unfinished_output();
+    pause_if_active();
+    end_process(code);
+}
+
+}  // namespace
+
+void close_slots() {
+    for (std::FILE** slot : {&run.infile, &run.outfile, &run.selffile}) {
+        if (*slot != nullptr) {
+            std::fclose(*slot);
+            *slot = nullptr;
+        }
+    }
+}
+
+void pause_if_active() {
+    if (run.mode == Mode::None || !console_open()) return;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ConsoleRawScope raw;
+    console_puts(pause_prompt);
+    console_getch();
+    console_blank(pause_prompt);
+}
+
+void fail_usage() {
+    close_slots();
+    std::fputs("\n"
+               "usage1: zelno <e|ea|d|s|sa> <infile> [key] [outfile]\n"
+               "usage2: self-decrypt [key] [outfile]\n"
+               "        e  = encrypt (Twofish)\n"
+               "        ea = encrypt (AES)\n"
+               "        d  = decrypt\n"
+               "        s  = make self-decrypt file (Twofish)\n"
+               "        sa = make self-decrypt file (AES)\n"
+               "        [key] = max 32 bytes string\n",
+               stdout);
+    pause_if_active();
+    end_process(EXIT_USAGE);
+}
+
+void fail_system(const char* message) {
+    // First, while errno still belongs to the call that failed.
+    std::perror(message != nullptr && message[0] != '\0' ? message : nullptr);
+    finish_failure(EXIT_SYSTEM);
+}
+
+void fail_message(const char* message) {
+    std::puts(message);
+    finish_failure(EXIT_MESSAGE);
+}
+
+void fail_internal(const char* message) {
+    std::puts(message);
+    finish_failure(EXIT_INTERNAL);
+}
+
+std::size_t read_infile(void* buffer, std::size_t count) {
+    std::size_t got = std::fread(buffer, 1, count, run.infile);
+    if (std::ferror(run.infile)) fail_system("infile read error");
+    return got;
+}
+
+std::size_t write_outfile(const void* buffer, std::size_t count) {
+    std::size_t put = std::fwrite(buffer, 1, count, run.outfile);
+    if (std::ferror(run.outfile)) fail_system("outfile write error");
+    return put;
+}
+
+void end_process(int code) {
+    std::exit(code);
+}
+
+}  // namespace zelno

@@ -1,0 +1,37 @@
+// Failure exits and the checked stream wrappers. Every failure of a run ends
+// the process here: message, close the file slots, drop the unfinished output,
+// pause when a mode is active, exit with the failure's code.
+#pragma once
+
+#include <cstddef>
+
+namespace zelno {
+
+inline constexpr int EXIT_USAGE = 1;     // fail_usage
+inline constexpr int EXIT_SYSTEM = 2;    // fail_system
+inline constexpr int EXIT_MESSAGE = 3;   // fail_message
+inline constexpr int EXIT_INTERNAL = 4;  // fail_internal
+
+// Closes infile, outfile and selffile, in that order, and empties the slots.
+void close_slots();
+// "hit any key...." on the console and one key press, when a mode is active
+// and a console exists.
+void pause_if_active();
+
+[[noreturn]] void fail_usage();
+// Message, ": " and the description of errno, on standard error.
+[[noreturn]] void fail_system(const char* message);
+// Content problems: the message on standard output.
+[[noreturn]] void fail_message(const char* message);
+// Faults of the program itself: the message on standard output.
+[[noreturn]] void fail_internal(const char* message);
+
+// Read from infile / write to outfile; a stream fault ends the run with
+// "infile read error" / "outfile write error". A short read is no failure.
+std::size_t read_infile(void* buffer, std::size_t count);
+std::size_t write_outfile(const void* buffer, std::size_t count);
+
+// Ends the process with the given code after buffered output is flushed.
+[[noreturn]] void end_process(int code);
+
+}  // namespace zelno

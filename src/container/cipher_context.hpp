@@ -1,0 +1,42 @@
+// The run's cipher: key setup from the key string and the format flags, the
+// initialisation vector, and CBC over 16-byte blocks with one chain per
+// container.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "crypto/aes.hpp"
+#include "crypto/twofish.hpp"
+
+namespace zelno {
+
+// Base of the descending initialisation-vector series. Containers travel only
+// between builds that share it.
+inline constexpr std::uint8_t IV_SERIES_BASE = 0xA7;
+inline constexpr int KEY_BYTES_MAX = 32;
+
+struct CipherContext {
+    int algorithm = 0;  // ALG_TWOFISH or ALG_AES
+    std::array<std::uint8_t, KEY_BYTES_MAX> key_bytes{};
+    int key_length = 0;
+    TwofishKey twofish_key{};
+    AesKey aes_key{};
+    int aes_rounds = 0;
+    std::array<std::uint8_t, 16> chain{};    // vector, then the last ciphertext block
+    std::array<std::uint8_t, 16> scratch{};  // decryption's working block
+};
+
+// Reads the algorithm from the run's format flags ("infile version error."
+// unless it is 1 or 2) and the direction from the run's mode.
+void cipher_setup(const char* key);
+void iv_setup();
+void cbc_encrypt_block(std::uint8_t* block);
+void cbc_decrypt_block(std::uint8_t* block);
+// The same over `count` consecutive blocks, in place; identical bytes to
+// calling the single-block forms in order.
+void cbc_encrypt_blocks(std::uint8_t* data, std::size_t count);
+void cbc_decrypt_blocks(std::uint8_t* data, std::size_t count);
+
+}  // namespace zelno

@@ -1,0 +1,77 @@
+// Container layout: the format flags, the header pieces of layouts A and B,
+// and the search for a container inside a larger file.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+
+namespace zelno {
+
+inline constexpr std::uint8_t FLAG_ALG_MASK = 0x03;       // 1 = Twofish, 2 = AES
+inline constexpr std::uint8_t FLAG_IV_SERIES = 0x04;      // vector starts as a descending series
+inline constexpr std::uint8_t FLAG_STAMP = 0x08;          // MetaBlock carries a clock stamp
+inline constexpr std::uint8_t FLAG_SIZE_IN_CLEAR = 0x10;  // layout B
+inline constexpr std::uint8_t FLAG_IV_SHIFT = 0x20;       // vector bytes shifted right
+
+inline constexpr std::uint8_t ALG_TWOFISH = 1;
+inline constexpr std::uint8_t ALG_AES = 2;
+inline constexpr std::uint8_t FLAGS_TWOFISH = 0x35;  // what e and s write
+inline constexpr std::uint8_t FLAGS_AES = 0x36;      // what ea and sa write
+inline constexpr std::uint8_t FLAGS_NEWEST = 0x36;   // readers refuse anything above
+
+inline constexpr std::size_t BLOCK_SIZE = 16;
+inline constexpr std::size_t MAGIC_SIZE = 3;
+inline constexpr std::size_t META_SIZE = 16;
+inline constexpr std::size_t NAME_FIELD_SIZE = 256;
+inline constexpr std::size_t DIGEST_SIZE = 20;
+
+// Offsets in layout B, which is also the reader's working arrangement.
+inline constexpr std::size_t OFFSET_FLAGS = 3;
+inline constexpr std::size_t OFFSET_CLEAR_SIZE = 4;
+inline constexpr std::size_t OFFSET_META = 8;
+inline constexpr std::size_t OFFSET_NAME = 24;
+inline constexpr std::size_t OFFSET_DIGEST = 280;
+inline constexpr std::size_t HEADER_SIZE = 300;    // layout B
+inline constexpr std::size_t HEADER_SIZE_A = 296;  // layout A: no clear_size
+
+// The magic as a NUL-terminated string. The program's own image must never
+// hold the three magic bytes followed by a non-zero byte, or every start would
+// take the program for a self-decrypting executable.
+extern const char container_magic[MAGIC_SIZE + 1];
+
+std::uint32_t load_le32(const std::uint8_t* p);
+void store_le32(std::uint8_t* p, std::uint32_t value);
+
+struct MetaBlock {
+    std::uint32_t stamp = 0;  // clock stamp when FLAG_STAMP is set
+    std::uint32_t size = 0;   // plaintext size in layout A
+    std::uint32_t mtime = 0;  // modification time, seconds since 1970 UTC
+    std::uint32_t mode = 0;   // file mode bits, stored only
+};
+
+struct ContainerHeader {
+    std::array<std::uint8_t, HEADER_SIZE> bytes{};
+
+    std::uint8_t& flags() { return bytes[OFFSET_FLAGS]; }
+    std::span<std::uint8_t, META_SIZE> meta() { return std::span(bytes).subspan<OFFSET_META, META_SIZE>(); }
+    std::span<std::uint8_t, NAME_FIELD_SIZE> name() { return std::span(bytes).subspan<OFFSET_NAME, NAME_FIELD_SIZE>(); }
+    std::span<std::uint8_t, DIGEST_SIZE> digest() { return std::span(bytes).subspan<OFFSET_DIGEST, DIGEST_SIZE>(); }
+    std::uint32_t clear_size() const { return load_le32(&bytes[OFFSET_CLEAR_SIZE]); }
+    void set_clear_size(std::uint32_t size) { store_le32(&bytes[OFFSET_CLEAR_SIZE], size); }
+    MetaBlock read_meta() const;
+    void write_meta(const MetaBlock& meta);
+    bool has_magic() const;
+    void set_magic();
+};
+
+// Scans the stream from its current position for the magic followed by a
+// non-zero byte. Returns the absolute offset of the first such container;
+// the stream position is then unspecified, and the caller seeks there.
+// Without a find the stream is left at its end (or at a read fault).
+std::optional<std::uint64_t> locate_payload(std::FILE* stream);
+
+}  // namespace zelno

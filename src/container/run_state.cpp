@@ -1,0 +1,7 @@
+#include "container/run_state.hpp"
+
+namespace zelno {
+
+RunState run;
+
+}  // namespace zelno

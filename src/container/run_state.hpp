@@ -1,0 +1,48 @@
+// The one process-wide state of a run.
+#pragma once
+
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+
+#include "container/cipher_context.hpp"
+#include "container/format.hpp"
+#include "crypto/sha1.hpp"
+
+namespace zelno {
+
+enum class Mode : int { None = 0, Encrypt = 1, Decrypt = 2, MakeSelfDecrypt = 3, SelfDecrypt = 4 };
+
+inline constexpr int KEY_MAX_LEN = 32;
+
+struct RunState {
+    Mode mode = Mode::None;
+    std::uint8_t flags = 0;
+
+    // File slots: each empty or holding one open stream.
+    std::FILE* infile = nullptr;
+    std::FILE* outfile = nullptr;
+    std::FILE* selffile = nullptr;
+
+    const char* infile_name = nullptr;
+    const char* outfile_name = nullptr;  // final output name; null when absent
+    bool outfile_named = false;          // the command line gave outfile_name
+    const char* key_string = nullptr;
+
+    // The output is written under a temporary name beside its final name and
+    // renamed only once it is complete; the exits delete it before that.
+    std::array<char, PATH_MAX> temp_name{};
+    bool output_created = false;
+
+    std::array<char, KEY_MAX_LEN + 1> key_buffer{};
+    std::array<char, KEY_MAX_LEN + 1> confirm_buffer{};
+
+    CipherContext cipher;
+    DigestState digest;
+    ContainerHeader header;
+};
+
+extern RunState run;
+
+}  // namespace zelno

@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "container/format.hpp"
+
+namespace zelno {
+namespace {
+
+// A stream over the given bytes, positioned at its start.
+std::FILE* stream_of(const std::string& bytes) {
+    std::FILE* f = std::tmpfile();
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::rewind(f);
+    return f;
+}
+
+std::optional<std::uint64_t> scan(const std::string& bytes) {
+    std::FILE* f = stream_of(bytes);
+    auto found = locate_payload(f);
+    std::fclose(f);
+    return found;
+}
+
+const std::string magic = std::string("ZN") + "X";
+
+TEST(LocatePayload, FindsMagicAtStart) {
+    EXPECT_EQ(scan(magic + "\x36rest"), 0u);
+}
+
+TEST(LocatePayload, SkipsMagicFollowedByZero) {
+    std::string decoy = "junk" + magic + std::string(1, '\0') + "more";
+    EXPECT_EQ(scan(decoy + magic + "\x35"), decoy.size());
+}
+
+TEST(LocatePayload, NoFindWithoutNonZeroFollower) {
+    EXPECT_FALSE(scan("").has_value());
+    EXPECT_FALSE(scan("abc").has_value());
+    EXPECT_FALSE(scan("abc" + magic).has_value());  // magic at the very end
+    EXPECT_FALSE(scan(magic + std::string(1, '\0')).has_value());
+}
+
+TEST(LocatePayload, FirstMatchWins) {
+    EXPECT_EQ(scan("xx" + magic + "\x01" + magic + "\x36"), 2u);
+}
+
+TEST(LocatePayload, FindsAcrossBufferBoundaries) {
+    // Place the magic so that it straddles every alignment around 64 KiB.
+    for (std::size_t lead = 65536 - 5; lead <= 65536 + 1; ++lead) {
+        std::string bytes(lead, 'a');
+        bytes += magic + "\x36";
+        EXPECT_EQ(scan(bytes), lead) << lead;
+    }
+}
+
+TEST(LocatePayload, StartsFromCurrentPosition) {
+    std::FILE* f = stream_of(magic + "\x36" + "pad" + magic + "\x35");
+    std::fseek(f, 1, SEEK_SET);
+    EXPECT_EQ(locate_payload(f), 7u);
+    std::fclose(f);
+}
+
+TEST(ContainerHeader, LittleEndianFields) {
+    ContainerHeader h;
+    h.set_clear_size(0x04030201u);
+    EXPECT_EQ(h.bytes[4], 1);
+    EXPECT_EQ(h.bytes[7], 4);
+    h.write_meta({1, 2, 0xA0B0C0D0u, 0x81A4});
+    EXPECT_EQ(h.bytes[OFFSET_META + 8], 0xD0);
+    EXPECT_EQ(h.bytes[OFFSET_META + 11], 0xA0);
+    MetaBlock m = h.read_meta();
+    EXPECT_EQ(m.stamp, 1u);
+    EXPECT_EQ(m.size, 2u);
+    EXPECT_EQ(m.mtime, 0xA0B0C0D0u);
+    EXPECT_EQ(m.mode, 0x81A4u);
+    h.set_magic();
+    EXPECT_TRUE(h.has_magic());
+}
+
+}  // namespace
+}  // namespace zelno
