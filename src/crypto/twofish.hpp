@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace zelno {
@@ -23,5 +24,11 @@ void Twofish_prepare_key(const Twofish_Byte* key, int length, TwofishKey& expand
 // in and out may be the same 16 bytes.
 void Twofish_encrypt_block(const TwofishKey& expanded_key, const Twofish_Byte* in, Twofish_Byte* out);
 void Twofish_decrypt_block(const TwofishKey& expanded_key, const Twofish_Byte* in, Twofish_Byte* out);
+
+// CBC over `count` consecutive 16-byte blocks in place; `chain` holds the
+// previous ciphertext block (the vector at first) and is updated. Identical
+// bytes to chaining the single-block operations by hand.
+void Twofish_cbc_encrypt(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data, std::size_t count);
+void Twofish_cbc_decrypt(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data, std::size_t count);
 
 }  // namespace zelno
