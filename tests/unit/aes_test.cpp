@@ -186,6 +186,17 @@ TEST(AesCbc, EntryPointsMatchChainedBlocks) {
     expect_same_cbc(aes_cbc_decrypt_portable, chain_decrypt, aes_expand_decrypt_key);
 }
 
+TEST(AesCbc, FastPathMatchesPortable) {
+#if ZELNO_X86_FAST_PATHS
+    if (!cpu_has_aes_instructions()) GTEST_SKIP() << "no AES instructions on this processor";
+    expect_same_cbc(aes_cbc_encrypt_ni, aes_cbc_encrypt_portable, aes_expand_encrypt_key);
+    expect_same_cbc(aes_cbc_decrypt_ni, aes_cbc_decrypt_portable, aes_expand_decrypt_key);
+#else
+    EXPECT_FALSE(cpu_has_aes_instructions());
+    GTEST_SKIP() << "fast paths compiled out";
+#endif
+}
+
 TEST(AesOpenssl, RandomKeysAndBlocksMatch) {
     if (!test::openssl_on_path()) GTEST_SKIP() << "openssl not on PATH";
     std::mt19937 rng(4242);
