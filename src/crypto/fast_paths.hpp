@@ -3,6 +3,7 @@
 // The entry points choose at run time; tests and benchmarks call both.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -28,6 +29,10 @@ void aes_cbc_encrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain
                               std::size_t count);
 void aes_cbc_decrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data,
                               std::size_t count);
+
+// Compresses `count` consecutive 64-byte blocks into the chaining value.
+void sha1_compress_portable(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks,
+                            std::size_t count);
 
 #if ZELNO_X86_FAST_PATHS
 // Only where the matching cpu_has_* is true, and with a valid round count.
