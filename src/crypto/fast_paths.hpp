@@ -40,6 +40,8 @@ void aes_cbc_encrypt_ni(const AesKey& key, int rounds, std::uint8_t* chain, std:
                         std::size_t count);
 void aes_cbc_decrypt_ni(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data,
                         std::size_t count);
+void sha1_compress_ni(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks,
+                      std::size_t count);
 #endif
 
 }  // namespace zelno

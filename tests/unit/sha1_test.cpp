@@ -128,7 +128,7 @@ TEST(Sha1Add, BitCountCarriesIntoHighWord) {
     EXPECT_EQ(state.bit_count_low, 8u);
 }
 
-TEST(Sha1Compress, GivesTheKnownDigestOfAbc) {
+TEST(Sha1Compress, EachPathGivesTheKnownDigestOfAbc) {
     std::array<std::uint8_t, 64> block{'a', 'b', 'c', 0x80};  // "abc" padded by hand
     block[63] = 24;
     const std::array<std::uint32_t, 5> initial = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
@@ -136,6 +136,34 @@ TEST(Sha1Compress, GivesTheKnownDigestOfAbc) {
     auto portable = initial;
     sha1_compress_portable(portable, block.data(), 1);
     EXPECT_EQ(portable, expected);
+#if ZELNO_X86_FAST_PATHS
+    if (cpu_has_sha_instructions()) {
+        auto fast = initial;
+        sha1_compress_ni(fast, block.data(), 1);
+        EXPECT_EQ(fast, expected);
+    }
+#endif
+}
+
+TEST(Sha1Compress, FastPathMatchesPortable) {
+#if ZELNO_X86_FAST_PATHS
+    if (!cpu_has_sha_instructions()) GTEST_SKIP() << "no SHA instructions on this processor";
+    std::mt19937 rng(1995);
+    for (std::size_t blocks : {1, 2, 3, 7, 16, 33}) {
+        for (int trial = 0; trial < 20; ++trial) {
+            const Bytes data = test::random_bytes(rng, 64 * blocks + 1);  // odd address
+            std::array<std::uint32_t, 5> fast, portable;
+            for (auto& w : fast) w = static_cast<std::uint32_t>(rng());
+            portable = fast;
+            sha1_compress_ni(fast, data.data() + 1, blocks);
+            sha1_compress_portable(portable, data.data() + 1, blocks);
+            ASSERT_EQ(fast, portable) << blocks << " blocks";
+        }
+    }
+#else
+    EXPECT_FALSE(cpu_has_sha_instructions());
+    GTEST_SKIP() << "fast paths compiled out";
+#endif
 }
 
 TEST(Sha1Openssl, RandomMessagesMatch) {
