@@ -1,0 +1,103 @@
+// AES CBC on the processor's AES instructions. The round keys are the words
+// of the same AesKey, byte-swapped into instruction order; the decryption
+// schedule (reversed, InvMixColumns on the inner keys) is the one AESDEC
+// expects. Only these functions are compiled for AES-NI.
+#include "crypto/fast_paths.hpp"
+
+#if ZELNO_X86_FAST_PATHS
+
+#include <immintrin.h>
+
+#define ZELNO_AES_TARGET __attribute__((target("aes,sse4.1")))
+
+namespace zelno {
+
+namespace {
+
+// Round keys 0..rounds as 16-byte blocks in FIPS-197 byte order.
+ZELNO_AES_TARGET inline void load_round_keys(const AesKey& key, int rounds, __m128i* rk) {
+    const __m128i swap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+    for (int r = 0; r <= rounds; ++r) {
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key.data() + 4 * r));
+        rk[r] = _mm_shuffle_epi8(w, swap);
+    }
+}
+
+ZELNO_AES_TARGET inline __m128i load(const std::uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+ZELNO_AES_TARGET inline void store(std::uint8_t* p, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+
+template <int Rounds>
+ZELNO_AES_TARGET void cbc_encrypt(const AesKey& key, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    __m128i rk[Rounds + 1];
+    load_round_keys(key, Rounds, rk);
+    __m128i c = load(chain);
+    for (std::size_t i = 0; i < count; ++i, data += 16) {
+        c = _mm_xor_si128(_mm_xor_si128(load(data), c), rk[0]);
+        for (int r = 1; r < Rounds; ++r) c = _mm_aesenc_si128(c, rk[r]);
+        c = _mm_aesenclast_si128(c, rk[Rounds]);
+        store(data, c);
+    }
+    store(chain, c);
+}
+
+// Decrypts N blocks side by side; the chain is the ciphertext before them.
+template <int Rounds, int N>
+ZELNO_AES_TARGET inline void decrypt_group(const __m128i* rk, __m128i& chain, std::uint8_t* data) {
+    __m128i in[N];
+    __m128i s[N];
+    for (int j = 0; j < N; ++j) {
+        in[j] = load(data + 16 * j);
+        s[j] = _mm_xor_si128(in[j], rk[0]);
+    }
+    for (int r = 1; r < Rounds; ++r) {
+        for (int j = 0; j < N; ++j) s[j] = _mm_aesdec_si128(s[j], rk[r]);
+    }
+    for (int j = 0; j < N; ++j) s[j] = _mm_aesdeclast_si128(s[j], rk[Rounds]);
+    store(data, _mm_xor_si128(s[0], chain));
+    for (int j = 1; j < N; ++j) store(data + 16 * j, _mm_xor_si128(s[j], in[j - 1]));
+    chain = in[N - 1];
+}
+
+template <int Rounds>
+ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    __m128i rk[Rounds + 1];
+    load_round_keys(key, Rounds, rk);
+    __m128i c = load(chain);
+    for (; count >= 8; count -= 8, data += 128) decrypt_group<Rounds, 8>(rk, c, data);
+    if (count >= 4) {
+        decrypt_group<Rounds, 4>(rk, c, data);
+        count -= 4;
+        data += 64;
+    }
+    for (; count > 0; --count, data += 16) decrypt_group<Rounds, 1>(rk, c, data);
+    store(chain, c);
+}
+
+}  // namespace
+
+void aes_cbc_encrypt_ni(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    switch (rounds) {
+        case 10: cbc_encrypt<10>(key, chain, data, count); break;
+        case 12: cbc_encrypt<12>(key, chain, data, count); break;
+        case 14: cbc_encrypt<14>(key, chain, data, count); break;
+        default: aes_cbc_encrypt_portable(key, rounds, chain, data, count); break;
+    }
+}
+
+void aes_cbc_decrypt_ni(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    switch (rounds) {
+        case 10: cbc_decrypt<10>(key, chain, data, count); break;
+        case 12: cbc_decrypt<12>(key, chain, data, count); break;
+        case 14: cbc_decrypt<14>(key, chain, data, count); break;
+        default: aes_cbc_decrypt_portable(key, rounds, chain, data, count); break;
+    }
+}
+
+}  // namespace zelno
+
+#endif  // ZELNO_X86_FAST_PATHS

@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+
+#include "crypto/aes.hpp"
+#include "crypto/fast_paths.hpp"
+#include "crypto_test_support.hpp"
+
+namespace zelno {
+namespace {
+
+using test::Bytes;
+using test::from_hex;
+using test::to_hex;
+using Expand = int (*)(AesKey&, const std::uint8_t*, int);
+using Cbc = void (*)(const AesKey&, int, std::uint8_t*, std::uint8_t*, std::size_t);
+
+TEST(AesKnownAnswer, Fips197ExamplesBothDirections) {
+    const Bytes plain = from_hex("00112233445566778899aabbccddeeff");
+    const std::pair<const char*, const char*> examples[] = {
+        {"000102030405060708090a0b0c0d0e0f", "69c4e0d86a7b0430d8cdb78070b4c55a"},
+        {"000102030405060708090a0b0c0d0e0f1011121314151617", "dda97ca4864cdfe06eaf70a0ec0d7191"},
+        {"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f", "8ea2b7ca516745bfeafc49904b496089"},
+    };
+    for (auto [key_hex, cipher_hex] : examples) {
+        SCOPED_TRACE(key_hex);
+        const Bytes key = from_hex(key_hex);
+        const int bits = static_cast<int>(key.size() * 8);
+        AesKey enc{}, dec{};
+        Bytes out(16), back(16);
+        aes_encrypt_block(enc, aes_expand_encrypt_key(enc, key.data(), bits), plain.data(), out.data());
+        aes_decrypt_block(dec, aes_expand_decrypt_key(dec, key.data(), bits), out.data(), back.data());
+        EXPECT_EQ(to_hex(out), cipher_hex);
+        EXPECT_EQ(back, plain);
+    }
+}
+
+TEST(AesKeyExpansion, Fips197AppendixAWords) {
+    struct Example {
+        const char* key;
+        int first_index;
+        std::uint32_t first, second_last, last;
+    };
+    const Example examples[] = {
+        {"2b7e151628aed2a6abf7158809cf4f3c", 4, 0xa0fafe17, 0xe13f0cc8, 0xb6630ca6},
+        {"8e73b0f7da0e6452c810f32b809079e562f8ead2522c6b7b", 6, 0xfe0c91f7, 0x8ecc7204, 0x01002202},
+        {"603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4", 8, 0x9ba35411, 0x046df344,
+         0x706c631e},
+    };
+    for (const auto& ex : examples) {
+        SCOPED_TRACE(ex.key);
+        const Bytes key = from_hex(ex.key);
+        AesKey k{};
+        const int rounds = aes_expand_encrypt_key(k, key.data(), static_cast<int>(key.size() * 8));
+        ASSERT_EQ(rounds, ex.first_index + 6);
+        for (int i = 0; i < ex.first_index; ++i) {  // the key itself, big-endian
+            EXPECT_EQ(k[i], (std::uint32_t{key[4 * i]} << 24) | (key[4 * i + 1] << 16) | (key[4 * i + 2] << 8) |
+                                key[4 * i + 3]);
+        }
+        EXPECT_EQ(k[ex.first_index], ex.first);
+        EXPECT_EQ(k[4 * rounds + 2], ex.second_last);
+        EXPECT_EQ(k[4 * rounds + 3], ex.last);
+    }
+}
+
+TEST(AesKeyExpansion, RefusesOtherKeySizes) {
+    const std::array<std::uint8_t, 64> key{};
+    for (int bits : {0, 64, 127, 129, 160, 255, 257, 512, -128}) {
+        AesKey k{};
+        EXPECT_EQ(aes_expand_encrypt_key(k, key.data(), bits), 0) << bits;
+        EXPECT_EQ(aes_expand_decrypt_key(k, key.data(), bits), 0) << bits;
+    }
+}
+
+TEST(AesKeyExpansion, TouchesOnlyTheKeySizeAndTheWordsInUse) {
+    std::array<std::uint8_t, 32> key{}, other{};
+    for (int i = 0; i < 32; ++i) key[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    AesKey cleared{};
+    ASSERT_EQ(aes_expand_encrypt_key(cleared, key.data(), 128), 10);
+    for (int i = 44; i < 60; ++i) EXPECT_EQ(cleared[i], 0u) << i;
+
+    for (int bits : {128, 192, 256}) {
+        for (int i = 0; i < 32; ++i) other[i] = i < bits / 8 ? key[i] : static_cast<std::uint8_t>(~key[i]);
+        // An exact-size heap copy: reading past it shows under AddressSanitizer.
+        const Bytes exact(key.begin(), key.begin() + bits / 8);
+        for (Expand expand : {aes_expand_encrypt_key, aes_expand_decrypt_key}) {
+            AesKey a;
+            a.fill(0xA5A5A5A5u);
+            AesKey b = a, c = a;
+            ASSERT_NE(expand(a, key.data(), bits), 0);
+            expand(b, other.data(), bits);
+            expand(c, exact.data(), bits);
+            for (int i = 4 * (bits / 32 + 7); i < 60; ++i) EXPECT_EQ(a[i], 0xA5A5A5A5u) << bits << "/" << i;
+            EXPECT_EQ(a, b) << bits;
+            EXPECT_EQ(a, c) << bits;
+        }
+    }
+}
+
+TEST(AesBlock, InPlaceMatchesSeparateBuffersAndRoundTrips) {
+    std::mt19937 rng(197);
+    for (int bits : {128, 192, 256}) {
+        for (int trial = 0; trial < 20; ++trial) {
+            const Bytes key = test::random_bytes(rng, 32), plain = test::random_bytes(rng, 16);
+            AesKey enc{}, dec{};
+            const int rounds = aes_expand_encrypt_key(enc, key.data(), bits);
+            ASSERT_EQ(rounds, bits / 32 + 6);
+            ASSERT_EQ(aes_expand_decrypt_key(dec, key.data(), bits), rounds);
+
+            Bytes cipher(16), in_place = plain;
+            aes_encrypt_block(enc, rounds, plain.data(), cipher.data());
+            aes_encrypt_block(enc, rounds, in_place.data(), in_place.data());
+            EXPECT_EQ(in_place, cipher);
+            EXPECT_NE(cipher, plain);
+
+            Bytes back(16);
+            aes_decrypt_block(dec, rounds, cipher.data(), back.data());
+            aes_decrypt_block(dec, rounds, in_place.data(), in_place.data());
+            EXPECT_EQ(back, plain);
+            EXPECT_EQ(in_place, plain);
+        }
+    }
+}
+
+TEST(AesBlock, InvalidRoundCountGivesZeroBlock) {
+    const std::array<std::uint8_t, 32> key_bytes{};
+    AesKey key{};
+    ASSERT_EQ(aes_expand_encrypt_key(key, key_bytes.data(), 256), 14);
+    const Bytes zero(64, 0);
+    for (int rounds : {0, -2, 1, 2, 9, 11, 13, 15, 16, 30, 1000}) {
+        Bytes a(16, 0x5C), b(16, 0x5C), c(64, 0x5C), chain(16, 0);
+        aes_encrypt_block(key, rounds, a.data(), a.data());
+        aes_decrypt_block(key, rounds, b.data(), b.data());
+        aes_cbc_encrypt(key, rounds, chain.data(), c.data(), 4);  // no plaintext gets through
+        EXPECT_EQ(a, Bytes(16, 0)) << rounds;
+        EXPECT_EQ(b, Bytes(16, 0)) << rounds;
+        EXPECT_EQ(c, zero) << rounds;
+    }
+}
+
+// CBC by hand from the single-block operations.
+void chain_encrypt(const AesKey& k, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    for (; count > 0; --count, data += 16) {
+        for (int j = 0; j < 16; ++j) data[j] ^= chain[j];
+        aes_encrypt_block(k, rounds, data, data);
+        std::memcpy(chain, data, 16);
+    }
+}
+
+void chain_decrypt(const AesKey& k, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    for (; count > 0; --count, data += 16) {
+        std::uint8_t c[16];
+        std::memcpy(c, data, 16);
+        aes_decrypt_block(k, rounds, data, data);
+        for (int j = 0; j < 16; ++j) data[j] ^= chain[j];
+        std::memcpy(chain, c, 16);
+    }
+}
+
+// Same random input through both for every key size and many block counts,
+// at an odd address; data and chain must come out identical.
+void expect_same_cbc(Cbc candidate, Cbc reference, Expand expand) {
+    std::mt19937 rng(2001);
+    std::vector<std::size_t> counts = {63, 64, 65, 100, 257};
+    for (std::size_t n = 0; n <= 33; ++n) counts.push_back(n);
+    for (int bits : {128, 192, 256}) {
+        const Bytes key = test::random_bytes(rng, 32);
+        AesKey k{};
+        const int rounds = expand(k, key.data(), bits);
+        for (std::size_t n : counts) {
+            const Bytes iv = test::random_bytes(rng, 16), input = test::random_bytes(rng, 16 * n + 1);
+            Bytes a = input, b = input, chain_a = iv, chain_b = iv;
+            candidate(k, rounds, chain_a.data(), a.data() + 1, n);
+            reference(k, rounds, chain_b.data(), b.data() + 1, n);
+            ASSERT_EQ(a, b) << bits << " bits, " << n << " blocks";
+            ASSERT_EQ(chain_a, chain_b) << bits << " bits, " << n << " blocks";
+        }
+    }
+}
+
+TEST(AesCbc, EntryPointsMatchChainedBlocks) {
+    expect_same_cbc(aes_cbc_encrypt, chain_encrypt, aes_expand_encrypt_key);
+    expect_same_cbc(aes_cbc_decrypt, chain_decrypt, aes_expand_decrypt_key);
+    expect_same_cbc(aes_cbc_encrypt_portable, chain_encrypt, aes_expand_encrypt_key);
+    expect_same_cbc(aes_cbc_decrypt_portable, chain_decrypt, aes_expand_decrypt_key);
+}
+
+TEST(AesCbc, FastPathMatchesPortable) {
+#if ZELNO_X86_FAST_PATHS
+    if (!cpu_has_aes_instructions()) GTEST_SKIP() << "no AES instructions on this processor";
+    expect_same_cbc(aes_cbc_encrypt_ni, aes_cbc_encrypt_portable, aes_expand_encrypt_key);
+    expect_same_cbc(aes_cbc_decrypt_ni, aes_cbc_decrypt_portable, aes_expand_decrypt_key);
+#else
+    EXPECT_FALSE(cpu_has_aes_instructions());
+    GTEST_SKIP() << "fast paths compiled out";
+#endif
+}
+
+TEST(AesOpenssl, RandomKeysAndBlocksMatch) {
+    if (!test::openssl_on_path()) GTEST_SKIP() << "openssl not on PATH";
+    std::mt19937 rng(4242);
+    for (int bits : {128, 192, 256}) {
+        SCOPED_TRACE(bits);
+        const Bytes key = test::random_bytes(rng, static_cast<std::size_t>(bits / 8));
+        const Bytes blocks = test::random_bytes(rng, 16 * 64), iv = test::random_bytes(rng, 16);
+        const std::string cipher = " -nopad -K " + to_hex(key) + " -aes-" + std::to_string(bits);
+        AesKey enc{}, dec{};
+        const int rounds = aes_expand_encrypt_key(enc, key.data(), bits);
+        aes_expand_decrypt_key(dec, key.data(), bits);
+
+        Bytes ours_enc = blocks, ours_dec = blocks, ours_cbc = blocks, chain = iv;
+        for (std::size_t i = 0; i < blocks.size(); i += 16) {
+            aes_encrypt_block(enc, rounds, &ours_enc[i], &ours_enc[i]);
+            aes_decrypt_block(dec, rounds, &ours_dec[i], &ours_dec[i]);
+        }
+        aes_cbc_encrypt(enc, rounds, chain.data(), ours_cbc.data(), 64);
+        EXPECT_EQ(to_hex(ours_enc), to_hex(test::openssl_filter("enc" + cipher + "-ecb", blocks)));
+        EXPECT_EQ(to_hex(ours_dec), to_hex(test::openssl_filter("enc -d" + cipher + "-ecb", blocks)));
+        EXPECT_EQ(to_hex(ours_cbc), to_hex(test::openssl_filter("enc" + cipher + "-cbc -iv " + to_hex(iv), blocks)));
+    }
+}
+
+}  // namespace
+}  // namespace zelno
