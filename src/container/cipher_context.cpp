@@ -1,0 +1,94 @@
+#include "container/cipher_context.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "cli/exits.hpp"
+#include "container/run_state.hpp"
+
+namespace zelno {
+namespace {
+
+bool encrypting() {
+    return run.mode == Mode::Encrypt || run.mode == Mode::MakeSelfDecrypt;
+}
+
+}  // namespace
+
+void cipher_setup(const char* key) {
+    CipherContext& c = run.cipher;
+    c.algorithm = run.flags & FLAG_ALG_MASK;
+    if (c.algorithm != ALG_TWOFISH && c.algorithm != ALG_AES) fail_message("infile version error.");
+
+    // The key string itself is the key material: its first 32 bytes,
+    // zero-padded. No hashing or stretching takes place.
+    std::size_t length = strnlen(key, KEY_BYTES_MAX);
+    c.key_length = static_cast<int>(length);
+    c.key_bytes.fill(0);
+    std::memcpy(c.key_bytes.data(), key, length);
+
+    if (c.algorithm == ALG_TWOFISH) {
+        Twofish_start();
+        c.twofish_key = {};
+        Twofish_prepare_key(c.key_bytes.data(), c.key_length, c.twofish_key);
+    } else {
+        // 0 to 16 bytes: 128 bits, 17 to 24: 192, 25 to 32: 256.
+        int key_bits = 64 * std::max(2, (c.key_length + 7) / 8);
+        c.aes_key.fill(0);
+        c.aes_rounds = encrypting() ? aes_expand_encrypt_key(c.aes_key, c.key_bytes.data(), key_bits)
+                                    : aes_expand_decrypt_key(c.aes_key, c.key_bytes.data(), key_bits);
+    }
+}
+
+void iv_setup() {
+    CipherContext& c = run.cipher;
+    c.chain.fill(0);
+    c.scratch.fill(0);
+    for (std::size_t i = 0; i < c.chain.size(); ++i) {
+        if (run.flags & FLAG_IV_SERIES) c.chain[i] = static_cast<std::uint8_t>(IV_SERIES_BASE - i);
+        if (run.flags & FLAG_IV_SHIFT) c.chain[i] = static_cast<std::uint8_t>(c.chain[i] >> (i % 3 + 1));
+    }
+}
+
+void cbc_encrypt_block(std::uint8_t* block) {
+    CipherContext& c = run.cipher;
+    for (std::size_t i = 0; i < 16; ++i) block[i] ^= c.chain[i];
+    if (c.algorithm == ALG_TWOFISH) {
+        Twofish_encrypt_block(c.twofish_key, block, c.chain.data());
+    } else {
+        aes_encrypt_block(c.aes_key, c.aes_rounds, block, c.chain.data());
+    }
+    std::memcpy(block, c.chain.data(), 16);
+}
+
+void cbc_decrypt_block(std::uint8_t* block) {
+    CipherContext& c = run.cipher;
+    if (c.algorithm == ALG_TWOFISH) {
+        Twofish_decrypt_block(c.twofish_key, block, c.scratch.data());
+    } else {
+        aes_decrypt_block(c.aes_key, c.aes_rounds, block, c.scratch.data());
+    }
+    for (std::size_t i = 0; i < 16; ++i) c.scratch[i] ^= c.chain[i];
+    std::memcpy(c.chain.data(), block, 16);
+    std::memcpy(block, c.scratch.data(), 16);
+}
+
+void cbc_encrypt_blocks(std::uint8_t* data, std::size_t count) {
+    CipherContext& c = run.cipher;
+    if (c.algorithm == ALG_TWOFISH) {
+        Twofish_cbc_encrypt(c.twofish_key, c.chain.data(), data, count);
+    } else {
+        aes_cbc_encrypt(c.aes_key, c.aes_rounds, c.chain.data(), data, count);
+    }
+}
+
+void cbc_decrypt_blocks(std::uint8_t* data, std::size_t count) {
+    CipherContext& c = run.cipher;
+    if (c.algorithm == ALG_TWOFISH) {
+        Twofish_cbc_decrypt(c.twofish_key, c.chain.data(), data, count);
+    } else {
+        aes_cbc_decrypt(c.aes_key, c.aes_rounds, c.chain.data(), data, count);
+    }
+}
+
+}  // namespace zelno
