@@ -1,5 +1,6 @@
 #include "cli/console.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -14,6 +15,7 @@ namespace {
 
 int tty_fd = -1;
 bool open_tried = false;
+int open_errno = 0;
 termios saved_settings{};
 volatile std::sig_atomic_t raw_active = 0;
 
@@ -158,7 +160,9 @@ bool console_open() {
     if (!open_tried) {
         open_tried = true;
         tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (tty_fd < 0) open_errno = errno;
     }
+    if (tty_fd < 0) errno = open_errno;  // for the caller's report
     return tty_fd >= 0;
 }
 
@@ -202,9 +206,12 @@ void console_putch(char c) {
 }
 
 void console_blank(const char* text) {
-    console_putch('\r');
-    for (std::size_t i = std::strlen(text); i > 0; --i) console_putch(' ');
-    console_putch('\r');
+    std::array<char, 128> line;
+    std::size_t spaces = std::min(std::strlen(text), line.size() - 2);
+    line[0] = '\r';
+    std::fill_n(line.begin() + 1, spaces, ' ');
+    line[spaces + 1] = '\r';
+    if (tty_fd >= 0) write_all(line.data(), spaces + 2);
 }
 
 void console_restore_from_signal() {

@@ -3,9 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include "cli/console.hpp"
+#include "container/progress.hpp"
 #include "container/run_state.hpp"
 
 namespace zelno {
@@ -18,7 +20,7 @@ void drop_unfinished_output() {
     if (run.output_created && run.temp_name[0] != '\0') {
         unlink(run.temp_name.data());
     }
-    run.output_created = false;
+    run.output_created = 0;
 }
 
 [[noreturn]] void finish_failure(int code) {
@@ -66,17 +68,20 @@ void fail_usage() {
 }
 
 void fail_system(const char* message) {
+    clear_progress_line();
     // First, while errno still belongs to the call that failed.
     std::perror(message != nullptr && message[0] != '\0' ? message : nullptr);
     finish_failure(EXIT_SYSTEM);
 }
 
 void fail_message(const char* message) {
+    clear_progress_line();
     std::puts(message);
     finish_failure(EXIT_MESSAGE);
 }
 
 void fail_internal(const char* message) {
+    clear_progress_line();
     std::puts(message);
     finish_failure(EXIT_INTERNAL);
 }
@@ -93,7 +98,17 @@ std::size_t write_outfile(const void* buffer, std::size_t count) {
     return put;
 }
 
+void wipe_secrets() {
+    explicit_bzero(run.key_buffer.data(), run.key_buffer.size());
+    explicit_bzero(run.confirm_buffer.data(), run.confirm_buffer.size());
+    explicit_bzero(&run.cipher, sizeof run.cipher);
+    explicit_bzero(&run.digest, sizeof run.digest);
+    explicit_bzero(run.header.bytes.data(), run.header.bytes.size());
+    explicit_bzero(run.data_buffer.data(), run.data_buffer.size());
+}
+
 void end_process(int code) {
+    wipe_secrets();
     std::exit(code);
 }
 

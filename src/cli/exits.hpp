@@ -31,7 +31,10 @@ void pause_if_active();
 std::size_t read_infile(void* buffer, std::size_t count);
 std::size_t write_outfile(const void* buffer, std::size_t count);
 
-// Ends the process with the given code after buffered output is flushed.
+// Overwrites the keys, the expanded keys, the chain and the plaintext buffers
+// in a way the compiler cannot drop.
+void wipe_secrets();
+// Ends the process with the given code: secrets wiped, buffered output flushed.
 [[noreturn]] void end_process(int code);
 
 }  // namespace zelno

@@ -3,6 +3,8 @@
 
 #include <array>
 #include <climits>
+#include <cstddef>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 
@@ -15,6 +17,9 @@ namespace zelno {
 enum class Mode : int { None = 0, Encrypt = 1, Decrypt = 2, MakeSelfDecrypt = 3, SelfDecrypt = 4 };
 
 inline constexpr int KEY_MAX_LEN = 32;
+// Data move through the pipelines in pieces of this size (a multiple of the
+// block size), so memory use does not depend on the file size.
+inline constexpr std::size_t DATA_CHUNK_SIZE = 256 * 1024;
 
 struct RunState {
     Mode mode = Mode::None;
@@ -33,7 +38,7 @@ struct RunState {
     // The output is written under a temporary name beside its final name and
     // renamed only once it is complete; the exits delete it before that.
     std::array<char, PATH_MAX> temp_name{};
-    bool output_created = false;
+    volatile std::sig_atomic_t output_created = 0;  // read by the signal handler
 
     std::array<char, KEY_MAX_LEN + 1> key_buffer{};
     std::array<char, KEY_MAX_LEN + 1> confirm_buffer{};
@@ -41,6 +46,7 @@ struct RunState {
     CipherContext cipher;
     DigestState digest;
     ContainerHeader header;
+    std::array<std::uint8_t, DATA_CHUNK_SIZE> data_buffer{};
 };
 
 extern RunState run;

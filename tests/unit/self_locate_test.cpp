@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+#include "cli/self_locate.hpp"
+#include "container/names.hpp"
+
+namespace fs = std::filesystem;
+
+namespace zelno {
+namespace {
+
+class PathSearch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() / ("zelno-path-" + std::to_string(getpid()));
+        fs::create_directories(root_ / "a");
+        fs::create_directories(root_ / "b");
+        fs::create_directories(root_ / "cwd");
+        old_cwd_ = fs::current_path();
+        fs::current_path(root_ / "cwd");
+    }
+    void TearDown() override {
+        fs::current_path(old_cwd_);
+        fs::remove_all(root_);
+    }
+    static void touch(const fs::path& p) { std::ofstream(p) << "x"; }
+    std::string found(const char* name, const std::string& path_list) {
+        std::array<char, PATH_MAX> result{};
+        return search_along_path(name, path_list.c_str(), result) ? std::string(result.data()) : "";
+    }
+    fs::path root_, old_cwd_;
+};
+
+TEST_F(PathSearch, CurrentDirectoryFirstThenPathInOrder) {
+    const std::string list = (root_ / "a").string() + ":" + (root_ / "b").string();
+    EXPECT_EQ(found("prog", list), "");
+    touch(root_ / "b" / "prog");
+    EXPECT_EQ(found("prog", list), (root_ / "b" / "prog").string());
+    touch(root_ / "a" / "prog");
+    EXPECT_EQ(found("prog", list), (root_ / "a" / "prog").string());
+    touch("prog");
+    EXPECT_EQ(found("prog", list), "prog");
+}
+
+TEST_F(PathSearch, NamesWithSlashAreNotSearched) {
+    touch(root_ / "a" / "prog");
+    EXPECT_EQ(found("./prog", (root_ / "a").string()), "");
+    EXPECT_EQ(found("../a/prog", ""), "../a/prog");
+}
+
+TEST_F(PathSearch, DirectoriesDoNotCount) {
+    fs::create_directories(root_ / "a" / "prog");
+    touch(root_ / "b" / "prog");
+    EXPECT_EQ(found("prog", (root_ / "a").string() + ":" + (root_ / "b").string()), (root_ / "b" / "prog").string());
+}
+
+TEST_F(PathSearch, ResultThatDoesNotFitIsNoFind) {
+    touch(root_ / "a" / "prog");
+    std::array<char, 8> small{};
+    EXPECT_FALSE(search_along_path("prog", (root_ / "a").string().c_str(), small));
+    std::string very_long(5000, 'x');
+    std::array<char, PATH_MAX> result{};
+    EXPECT_FALSE(search_along_path(very_long.c_str(), (root_ / "a").string().c_str(), result));
+}
+
+TEST(OwnExecutable, FoundWhateverArgumentZeroSays) {
+    std::array<char, PATH_MAX> result{};
+    std::string very_long(10000, 'z');
+    ASSERT_TRUE(find_own_executable(very_long.c_str(), result));
+    EXPECT_TRUE(fs::exists(result.data()));
+}
+
+TEST(Names, BaseNameAfterTheLastSlash) {
+    EXPECT_STREQ(base_name_of("dir/sub/file.txt"), "file.txt");
+    EXPECT_STREQ(base_name_of("file"), "file");
+    EXPECT_STREQ(base_name_of("/abs"), "abs");
+    EXPECT_STREQ(base_name_of("a\\b"), "a\\b");  // a backslash is part of a name here
+}
+
+TEST(Names, StoredNameMustStayInTheCurrentDirectory) {
+    auto field = [](const std::string& name, bool terminated = true) {
+        std::array<std::uint8_t, 256> f{};
+        std::copy(name.begin(), name.end(), f.begin());
+        if (!terminated) f.fill('n');
+        return f;
+    };
+    EXPECT_TRUE(stored_name_is_safe(field("report.txt")));
+    EXPECT_TRUE(stored_name_is_safe(field("...")));
+    EXPECT_TRUE(stored_name_is_safe(field(std::string(255, 'x'))));
+    for (const char* bad : {"", ".", "..", "../x", "/tmp/x", "a/b", "x/"}) {
+        EXPECT_FALSE(stored_name_is_safe(field(bad))) << bad;
+    }
+    EXPECT_FALSE(stored_name_is_safe(field("", false)));
+}
+
+}  // namespace
+}  // namespace zelno
