@@ -1,11 +1,119 @@
 #include "cli/command_line.hpp"
 
+#include <array>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
 #include "cli/exits.hpp"
+#include "cli/key_entry.hpp"
+#include "cli/self_locate.hpp"
+#include "cli/signals.hpp"
+#include "container/decrypt.hpp"
+#include "container/encrypt.hpp"
+#include "container/run_state.hpp"
 
 namespace zelno {
+namespace {
 
-int run_program(int, char**) {
-    fail_usage();
+struct ModeWord {
+    const char* word;
+    Mode mode;
+    std::uint8_t flags;  // 0: read from the container later
+};
+
+constexpr std::array<ModeWord, 5> mode_words{{
+    {"e", Mode::Encrypt, FLAGS_TWOFISH},
+    {"ea", Mode::Encrypt, FLAGS_AES},
+    {"d", Mode::Decrypt, 0},
+    {"s", Mode::MakeSelfDecrypt, FLAGS_TWOFISH},
+    {"sa", Mode::MakeSelfDecrypt, FLAGS_AES},
+}};
+
+// A key from the command line is copied (the cipher uses at most its first
+// KEY_MAX_LEN bytes) and wiped from the argument vector, so that it does not
+// stay visible in the process list.
+void take_key_argument(char* argument) {
+    std::size_t length = std::strlen(argument);
+    std::size_t kept = length < KEY_MAX_LEN ? length : KEY_MAX_LEN;
+    std::memcpy(run.key_buffer.data(), argument, kept);
+    run.key_buffer[kept] = '\0';
+    std::memset(argument, 0, length);
+    run.key_string = run.key_buffer.data();
+}
+
+void take_output_argument(const char* argument) {
+    run.outfile_name = argument;
+    run.outfile_named = true;
+}
+
+// zelno <word> <infile> [key] [outfile], with "-nc" skipped wherever it stands.
+void parse_command_line(int argc, char** argv) {
+    if (argc < 3) fail_usage();
+    for (const ModeWord& m : mode_words) {
+        if (std::strcmp(argv[1], m.word) == 0) {
+            run.mode = m.mode;
+            if (m.flags != 0) run.flags = m.flags;
+            break;
+        }
+    }
+    run.infile_name = argv[2];
+    int others = 0;
+    for (int i = 3; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-nc") == 0) continue;
+        if (others == 0) take_key_argument(argv[i]);
+        if (others == 1) take_output_argument(argv[i]);
+        ++others;
+    }
+    if (run.mode == Mode::None) fail_usage();
+}
+
+// A self-decrypting executable: [key] [outfile], nothing else.
+void parse_self_decrypt_line(int argc, char** argv) {
+    if (argc > 1) take_key_argument(argv[1]);
+    if (argc > 2) take_output_argument(argv[2]);
+}
+
+void open_own_executable(const char* argv0) {
+    std::array<char, PATH_MAX> self_name{};
+    if (!find_own_executable(argv0, self_name)) fail_message("selffile find error.");
+    run.selffile = std::fopen(self_name.data(), "rb");
+    if (run.selffile == nullptr) fail_system("selffile open error");
+}
+
+void obtain_key() {
+    if (run.key_string != nullptr) return;
+    if (run.mode == Mode::Encrypt || run.mode == Mode::MakeSelfDecrypt) {
+        read_new_key(run.key_buffer.data(), run.confirm_buffer.data());
+    } else if (read_key("enter key:", run.key_buffer.data(), KEY_MAX_LEN + 1) < 0) {
+        fail_message("aborted.");
+    }
+    run.key_string = run.key_buffer.data();
+}
+
+}  // namespace
+
+int run_program(int argc, char** argv) {
+    install_signal_handlers();
+    open_own_executable(argc > 0 ? argv[0] : nullptr);
+
+    if (auto container = locate_payload(run.selffile)) {
+        if (fseeko(run.selffile, static_cast<off_t>(*container), SEEK_SET) != 0) {
+            fail_system("selffile seek error");
+        }
+        run.mode = Mode::SelfDecrypt;
+        parse_self_decrypt_line(argc, argv);
+    } else {
+        parse_command_line(argc, argv);
+    }
+
+    obtain_key();
+    if (run.mode == Mode::Encrypt || run.mode == Mode::MakeSelfDecrypt) {
+        run_encrypt();
+    } else {
+        run_decrypt();
+    }
+    return 0;
 }
 
 }  // namespace zelno

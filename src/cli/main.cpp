@@ -1,5 +1,6 @@
 #include "cli/command_line.hpp"
+#include "cli/exits.hpp"
 
 int main(int argc, char** argv) {
-    return zelno::run_program(argc, argv);
+    zelno::end_process(zelno::run_program(argc, argv));
 }

@@ -1,0 +1,118 @@
+#include "container/decrypt.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/exits.hpp"
+#include "container/names.hpp"
+#include "container/output_file.hpp"
+#include "container/progress.hpp"
+#include "container/run_state.hpp"
+
+namespace zelno {
+namespace {
+
+// Takes the input stream to the first byte of its container.
+void open_input() {
+    if (run.mode == Mode::SelfDecrypt) {
+        // The own image, already scanned and positioned at its container.
+        run.infile = run.selffile;
+        run.selffile = nullptr;
+        return;
+    }
+    run.infile = std::fopen(run.infile_name, "rb");
+    if (run.infile == nullptr) fail_system("infile open error");
+    // Without a find the stream stays at its end and the header read fails.
+    if (auto container = locate_payload(run.infile)) {
+        if (fseeko(run.infile, static_cast<off_t>(*container), SEEK_SET) != 0) {
+            fail_system("infile seek error");
+        }
+    }
+}
+
+// MetaBlock and NameField: decrypted on the running chain, then digested.
+void decrypt_header_pieces() {
+    constexpr std::size_t pieces = META_SIZE + NAME_FIELD_SIZE;
+    std::uint8_t* meta_and_name = run.header.meta().data();
+    cbc_decrypt_blocks(meta_and_name, pieces / BLOCK_SIZE);
+    digest_add(run.digest, meta_and_name, pieces);
+}
+
+void decrypt_data(std::uint32_t size) {
+    Progress progress(size);
+    std::uint64_t remaining = size;
+    while (remaining > 0) {
+        std::uint64_t padded_remaining = (remaining + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(padded_remaining, run.data_buffer.size()));
+        if (read_infile(run.data_buffer.data(), want) < want) fail_message("infile data error.");
+        cbc_decrypt_blocks(run.data_buffer.data(), want / BLOCK_SIZE);
+        // The zero fill of the last block is digested but not written.
+        digest_add(run.digest, run.data_buffer.data(), static_cast<std::int32_t>(want));
+        std::size_t plain = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, want));
+        // The recorded size is not digested: what it leaves of the last block
+        // must be the writer's zero fill, or the size was altered.
+        if (std::any_of(run.data_buffer.begin() + static_cast<std::ptrdiff_t>(plain),
+                        run.data_buffer.begin() + static_cast<std::ptrdiff_t>(want),
+                        [](std::uint8_t b) { return b != 0; })) {
+            fail_message("infile data error.");
+        }
+        write_outfile(run.data_buffer.data(), plain);
+        remaining -= plain;
+        progress.advance(plain);
+    }
+}
+
+}  // namespace
+
+void run_decrypt() {
+    open_input();
+
+    ContainerHeader& header = run.header;
+    if (read_infile(header.bytes.data(), OFFSET_CLEAR_SIZE) < OFFSET_CLEAR_SIZE || !header.has_magic()) {
+        fail_message("infile header error.");
+    }
+    // Newer format versions (and bytes 0x80 and above) are refused.
+    if (header.flags() > FLAGS_NEWEST) fail_message("infile version error.");
+    run.flags = header.flags();
+
+    cipher_setup(run.key_string);
+    iv_setup();
+    digest_begin(run.digest);
+
+    // Layout B holds the size in clear; layout A lacks it, and its pieces
+    // land in the same fields from MetaBlock on.
+    const bool layout_b = (run.flags & FLAG_SIZE_IN_CLEAR) != 0;
+    const std::size_t rest_at = layout_b ? OFFSET_CLEAR_SIZE : OFFSET_META;
+    const std::size_t rest = HEADER_SIZE - rest_at;
+    if (read_infile(header.bytes.data() + rest_at, rest) < rest) fail_message("infile header error.");
+
+    if (!layout_b) decrypt_header_pieces();
+
+    // Without a name from the command line the output is restored into the
+    // current directory, so its temporary file is made there.
+    const char* final_name = run.outfile_named ? run.outfile_name : ".";
+    open_output(final_name);
+
+    decrypt_data(layout_b ? header.clear_size() : header.read_meta().size);
+
+    if (layout_b) decrypt_header_pieces();
+
+    std::array<std::uint8_t, DIGEST_SIZE> digest_out;
+    digest_finish(run.digest, digest_out.data());
+    if (!std::equal(digest_out.begin(), digest_out.end(), header.digest().begin())) {
+        fail_message("infile data error.");
+    }
+
+    if (run.outfile_named) {
+        publish_output(run.outfile_name, {});
+    } else {
+        // Restored under the stored name and time, in the current directory.
+        if (!stored_name_is_safe(header.name())) fail_message("infile name error.");
+        run.outfile_name = reinterpret_cast<const char*>(header.name().data());
+        publish_output(run.outfile_name, {.executable = false, .mtime = header.read_meta().mtime});
+    }
+    std::puts("decrypted.");
+}
+
+}  // namespace zelno

@@ -1,0 +1,135 @@
+#include "container/encrypt.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "cli/exits.hpp"
+#include "container/names.hpp"
+#include "container/output_file.hpp"
+#include "container/progress.hpp"
+#include "container/run_state.hpp"
+
+namespace zelno {
+namespace {
+
+// The output without a name from the command line: the base name with
+// ".znx" (container) or ".exe" (self-decrypting executable) appended, in the
+// current directory.
+std::array<char, 260> out_name{};
+
+struct InputStatus {
+    std::uint32_t size;
+    std::uint32_t mtime;
+    std::uint32_t mode;
+};
+
+InputStatus open_input() {
+    run.infile = std::fopen(run.infile_name, "rb");
+    if (run.infile == nullptr) fail_system("infile open error");
+    struct stat st;
+    if (fstat(fileno(run.infile), &st) != 0) fail_system("infile info error");
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        fail_system("infile open error");
+    }
+    // The container records the size in 32 bits.
+    if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > UINT32_MAX) {
+        fail_message("infile size error.");
+    }
+    return {static_cast<std::uint32_t>(st.st_size), static_cast<std::uint32_t>(st.st_mtime),
+            static_cast<std::uint32_t>(st.st_mode & 0xFFFF)};
+}
+
+// Copies the program's own file to the output; returns its length.
+std::uint64_t copy_own_image() {
+    if (fseeko(run.selffile, 0, SEEK_SET) != 0) fail_system("selffile seek error");
+    std::uint64_t length = 0;
+    for (;;) {
+        std::size_t got = std::fread(run.data_buffer.data(), 1, run.data_buffer.size(), run.selffile);
+        if (std::ferror(run.selffile)) fail_system("selffile read error");
+        if (got == 0) break;
+        length += write_outfile(run.data_buffer.data(), got);
+    }
+    return length;
+}
+
+// Streams the plaintext through the digest and the chain into the output.
+void encrypt_data(std::uint32_t size) {
+    Progress progress(size);
+    std::uint64_t remaining = size;
+    while (remaining > 0) {
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, run.data_buffer.size()));
+        std::size_t got = read_infile(run.data_buffer.data(), want);
+        if (got < want) fail_message("infile size error.");  // the file shrank
+        // The last block is filled with zeros; the size field tells the true length.
+        std::size_t padded = (got + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
+        std::fill(run.data_buffer.begin() + static_cast<std::ptrdiff_t>(got),
+                  run.data_buffer.begin() + static_cast<std::ptrdiff_t>(padded), std::uint8_t{0});
+        digest_add(run.digest, run.data_buffer.data(), static_cast<std::int32_t>(padded));
+        cbc_encrypt_blocks(run.data_buffer.data(), padded / BLOCK_SIZE);
+        write_outfile(run.data_buffer.data(), padded);
+        remaining -= got;
+        progress.advance(got);
+    }
+    // A file that grew while it was read no longer matches its recorded size.
+    std::uint8_t extra;
+    if (read_infile(&extra, 1) != 0) fail_message("infile size error.");
+}
+
+void seek_output(std::uint64_t offset) {
+    if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
+    if (fseeko(run.outfile, static_cast<off_t>(offset), SEEK_SET) != 0) fail_system("outfile seek error");
+}
+
+}  // namespace
+
+void run_encrypt() {
+    cipher_setup(run.key_string);
+    iv_setup();
+    digest_begin(run.digest);
+
+    InputStatus input = open_input();
+    const char* base_name = base_name_of(run.infile_name);
+    if (std::strlen(base_name) >= NAME_FIELD_SIZE) fail_message("infile name error.");
+
+    const bool self_decrypting = run.mode == Mode::MakeSelfDecrypt;
+    if (!run.outfile_named) {
+        out_name.fill('\0');
+        std::snprintf(out_name.data(), out_name.size(), "%s%s", base_name, self_decrypting ? ".exe" : ".znx");
+        run.outfile_name = out_name.data();
+    }
+    open_output(run.outfile_name);
+
+    std::uint64_t image_length = self_decrypting ? copy_own_image() : 0;
+
+    ContainerHeader& header = run.header;
+    header.set_magic();
+    header.flags() = run.flags;
+    header.set_clear_size(input.size);
+    header.write_meta({.stamp = 0, .size = 0, .mtime = input.mtime, .mode = input.mode});
+    std::memcpy(header.name().data(), base_name, std::strlen(base_name) + 1);
+    write_outfile(header.bytes.data(), header.bytes.size());
+
+    encrypt_data(input.size);
+
+    // MetaBlock and NameField continue the chain after the data, and replace
+    // their plaintext in the output.
+    constexpr std::size_t pieces = META_SIZE + NAME_FIELD_SIZE;
+    std::uint8_t* meta_and_name = header.meta().data();
+    digest_add(run.digest, meta_and_name, pieces);
+    cbc_encrypt_blocks(meta_and_name, pieces / BLOCK_SIZE);
+    seek_output(image_length + OFFSET_META);
+    write_outfile(meta_and_name, pieces);
+
+    digest_finish(run.digest, header.digest().data());
+    seek_output(image_length + OFFSET_DIGEST);
+    write_outfile(header.digest().data(), DIGEST_SIZE);
+
+    publish_output(run.outfile_name, {.executable = self_decrypting, .mtime = std::nullopt});
+    std::puts("encrypted.");
+}
+
+}  // namespace zelno

@@ -1,0 +1,110 @@
+#include "container/output_file.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli/exits.hpp"
+#include "container/run_state.hpp"
+
+namespace zelno {
+namespace {
+
+constexpr const char temp_pattern[] = ".zelno-XXXXXX";
+
+// "<directory of final_name>/.zelno-XXXXXX" into run.temp_name.
+bool make_temp_pattern(const char* final_name) {
+    const char* slash = std::strrchr(final_name, '/');
+    std::size_t dir_len = slash != nullptr ? static_cast<std::size_t>(slash - final_name) + 1 : 0;
+    if (dir_len + sizeof temp_pattern > run.temp_name.size()) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(run.temp_name.data(), final_name, dir_len);
+    std::memcpy(run.temp_name.data() + dir_len, temp_pattern, sizeof temp_pattern);
+    return true;
+}
+
+mode_t current_umask() {
+    mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
+void sync_directory_of(const char* name) {
+    const char* slash = std::strrchr(name, '/');
+    std::array<char, PATH_MAX> dir{};
+    if (slash == nullptr) {
+        dir[0] = '.';
+    } else {
+        std::size_t len = slash == name ? 1 : static_cast<std::size_t>(slash - name);
+        if (len >= dir.size()) return;
+        std::memcpy(dir.data(), name, len);
+    }
+    int fd = open(dir.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+}  // namespace
+
+void open_output(const char* final_name) {
+    if (final_name[0] == '\0') {
+        errno = ENOENT;
+        fail_system("outfile open error");
+    }
+    if (!make_temp_pattern(final_name)) fail_system("outfile open error");
+
+    // The signal handler must never see a created file without its name, nor
+    // the flag without the file: hold the signals while both come about.
+    sigset_t terminating, previous;
+    sigemptyset(&terminating);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&terminating, s);
+    sigprocmask(SIG_BLOCK, &terminating, &previous);
+    int fd = mkostemp(run.temp_name.data(), O_CLOEXEC);
+    int saved_errno = errno;
+    if (fd >= 0) run.output_created = 1;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (fd < 0) {
+        run.temp_name[0] = '\0';
+        errno = saved_errno;
+        fail_system("outfile open error");
+    }
+    run.outfile = fdopen(fd, "wb");
+    if (run.outfile == nullptr) {
+        close(fd);
+        fail_system("outfile open error");
+    }
+}
+
+void publish_output(const char* final_name, const PublishOptions& options) {
+    if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
+    int fd = fileno(run.outfile);
+    if (fsync(fd) != 0) fail_system("outfile write error");
+
+    // The permissions a plain create would have given.
+    mode_t base = options.executable ? 0777 : 0666;
+    fchmod(fd, base & ~current_umask());
+
+    if (options.mtime) {
+        timespec times[2];
+        times[0].tv_sec = static_cast<time_t>(*options.mtime);
+        times[0].tv_nsec = 0;
+        times[1] = times[0];
+        if (futimens(fd, times) != 0) fail_system("outfile time error");
+    }
+
+    close_slots();
+    if (std::rename(run.temp_name.data(), final_name) != 0) fail_system("outfile name error");
+    run.output_created = 0;
+    run.temp_name[0] = '\0';
+    sync_directory_of(final_name);
+}
+
+}  // namespace zelno

@@ -1,0 +1,26 @@
+// Output files are written aside and published on success: a new file under
+// a unique temporary name beside the final name, renamed into place only once
+// it is complete and on disk. A failed run thus never leaves a partial output
+// and never touches a file that existed before it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace zelno {
+
+// Creates the temporary file beside `final_name` (exclusively, owner-only)
+// and opens it into the outfile slot; "outfile open error" on failure. From
+// here on the failure exits and the signal handler delete it.
+void open_output(const char* final_name);
+
+struct PublishOptions {
+    bool executable = false;                  // self-decrypting executables must start
+    std::optional<std::uint32_t> mtime;       // access and modification time to set
+};
+
+// Flushes and syncs the output, gives it its permissions (and times), closes
+// the file slots and renames it to `final_name`.
+void publish_output(const char* final_name, const PublishOptions& options);
+
+}  // namespace zelno

@@ -1,0 +1,100 @@
+"""A corpus of damaged and hostile containers, each with the message and exit
+code the program must answer it with when decrypted under KEY.
+
+Run as a script, it writes the corpus into a directory (one file per case and
+an index "expected.txt"), for instance to seed the fuzz targets."""
+
+import os
+import struct
+import sys
+import tempfile
+
+from support import MAGIC, tool_container, write
+
+KEY = "corpus key"
+PLAIN = bytes(range(256)) * 3 + b"tail of 29 bytes.............."  # 797 bytes: 50 blocks
+
+DATA = (3, "infile data error.\n")
+HEADER = (3, "infile header error.\n")
+VERSION = (3, "infile version error.\n")
+NAME = (3, "infile name error.\n")
+
+
+def flip(data, at, mask=0x01):
+    b = bytearray(data)
+    b[at] ^= mask
+    return bytes(b)
+
+
+def with_byte(data, at, value):
+    b = bytearray(data)
+    b[at] = value
+    return bytes(b)
+
+
+def build(workdir):
+    """Returns a list of (name, container bytes, (exit code, message))."""
+    plain_path = os.path.join(workdir, "corpus-plain")
+    write(plain_path, PLAIN)
+
+    def container(flags=0x36, name="restored", size_field=None, key=KEY):
+        return tool_container(os.path.join(workdir, "corpus-out"), flags, key, name, plain_path,
+                              size_field=size_field)
+
+    good = container()
+    twofish = container(0x35)
+    layout_a = container(0x06)
+    cases = [
+        ("wrong-key", container(key="another key"), DATA),
+        ("wrong-key-twofish", container(0x35, key="another key"), DATA),
+        ("flipped-data-first", flip(good, 300), DATA),
+        ("flipped-data-last", flip(good, len(good) - 1), DATA),
+        ("flipped-meta", flip(good, 8), DATA),
+        ("flipped-name", flip(good, 200), DATA),
+        ("flipped-twofish-data", flip(twofish, 500), DATA),
+        ("flipped-layout-a-data", flip(layout_a, 400), DATA),
+        ("cut-in-data", good[:len(good) - 16], DATA),
+        ("cut-mid-block", good[:len(good) - 5], DATA),
+        ("size-promises-more", container(size_field=len(PLAIN) + 16), DATA),
+        ("size-huge", container(size_field=0xFFFFFFFF), DATA),
+        # The recorded size is not digested; bytes that it drops from the last
+        # block must still be the zero fill.
+        ("size-drops-data", good[:4] + struct.pack("<I", len(PLAIN) - 3) + good[8:], DATA),
+        ("layout-a-size-promises-more", container(0x06, size_field=len(PLAIN) + 100), DATA),
+        ("empty", b"", HEADER),
+        ("no-container", b"just some text without the magic\n" * 10, HEADER),
+        ("magic-only", MAGIC, HEADER),
+        ("magic-then-zero", MAGIC + b"\0" + good[4:], HEADER),
+        ("cut-after-flags", good[:4], HEADER),
+        ("cut-in-header", good[:150], HEADER),
+        ("cut-before-digest-end", good[:299], HEADER),
+        ("layout-a-cut-in-header", layout_a[:295], HEADER),
+        ("false-start", b"xx" + MAGIC + b"\x01" + good, DATA),
+        ("name-parent", container(name="../x"), NAME),
+        ("name-absolute", container(name="/tmp/x"), NAME),
+        ("name-with-directory", container(name="a/b"), NAME),
+        ("name-empty", container(name="-"), NAME),
+        ("name-dot", container(name="."), NAME),
+        ("name-dotdot", container(name=".."), NAME),
+        ("name-without-end", container(name="@256"), NAME),
+    ]
+    for flags in (0x33, 0x34, 0x37, 0x3F, 0x80, 0xB5, 0xB6, 0xFF):
+        cases.append(("flags-%02x" % flags, with_byte(good, 3, flags), VERSION))
+    for i in range(20):
+        cases.append(("flipped-digest-%02d" % i, flip(good, 280 + i, 0x80), DATA))
+    return cases
+
+
+def main(directory):
+    os.makedirs(directory, exist_ok=True)
+    with tempfile.TemporaryDirectory() as tmp:
+        cases = build(tmp)
+    with open(os.path.join(directory, "expected.txt"), "w") as index:
+        index.write("# case, exit code, message, under the key %r\n" % KEY)
+        for name, data, (code, message) in cases:
+            write(os.path.join(directory, name + ".znx"), data)
+            index.write("%s %d %s\n" % (name, code, message.strip()))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])

@@ -1,0 +1,125 @@
+"""The command line, the usage text, the failure exits and what they leave."""
+
+import os
+import re
+import shutil
+import stat
+
+from support import MAGIC, USAGE, WorkdirTest, read, run, snapshot, write, ZELNO
+
+
+class Usage(WorkdirTest):
+    def test_too_few_words_or_no_mode_word(self):
+        write(self.path("file"), b"x")
+        for args in ([], ["d"], ["e"], ["x", "file"], ["E", "file"], ["ea2", "file", "k"], ["-nc", "file"]):
+            with self.subTest(args=args):
+                result = self.zelno(*args)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stdout.decode(), USAGE)
+                self.assertEqual(result.stderr, b"")
+
+    def test_usage_leaves_files_alone(self):
+        write(self.path("file"), b"x")
+        before = snapshot(self.dir)
+        self.zelno("x", "file", "key", "file")
+        self.assertEqual(snapshot(self.dir), before)
+
+
+class Arguments(WorkdirTest):
+    def setUp(self):
+        super().setUp()
+        write(self.path("plain"), b"some plaintext\n")
+
+    def decrypts_with(self, container, key):
+        result = self.zelno("d", container, key, "check")
+        return result.returncode == 0 and read(self.path("check")) == b"some plaintext\n"
+
+    def test_nc_is_skipped_wherever_it_stands(self):
+        for args in (["-nc", "k", "out"], ["k", "-nc", "out"], ["k", "out", "-nc"], ["-nc", "-nc", "k", "out"]):
+            with self.subTest(args=args):
+                self.assertSucceeds(self.zelno("e", "plain", *args), b"encrypted.")
+                self.assertTrue(self.decrypts_with("out", "k"))
+                os.remove(self.path("out"))
+
+    def test_words_after_the_output_name_are_ignored(self):
+        self.assertSucceeds(self.zelno("ea", "plain", "k1", "o1", "o2"), b"encrypted.")
+        self.assertTrue(os.path.exists(self.path("o1")))
+        self.assertFalse(os.path.exists(self.path("o2")))
+        self.assertTrue(self.decrypts_with("o1", "k1"))
+
+    def test_mode_words_pick_the_cipher(self):
+        for word, flags in (("e", 0x35), ("ea", 0x36)):
+            with self.subTest(word=word):
+                self.assertSucceeds(self.zelno(word, "plain", "k", "c"), b"encrypted.")
+                self.assertEqual(read(self.path("c"))[:4], MAGIC + bytes([flags]))
+
+    def test_long_key_acts_as_its_first_32_bytes(self):
+        long_key = "k" * 32 + "tail-that-is-ignored"
+        self.assertSucceeds(self.zelno("ea", "plain", long_key, "c"), b"encrypted.")
+        self.assertTrue(self.decrypts_with("c", "k" * 32))
+
+
+class FailureExits(WorkdirTest):
+    def test_missing_input_is_a_system_error(self):
+        result = self.zelno("e", "missing", "k")
+        self.assertFails(result, 2, stderr_prefix=b"infile open error: No such file or directory\n")
+        self.assertEqual(os.listdir(self.dir), [])
+
+    def test_content_errors_go_to_standard_output(self):
+        write(self.path("junk"), b"no container in here")
+        result = self.zelno("d", "junk", "k")
+        self.assertFails(result, 3, stdout=b"infile header error.\n")
+
+    def test_existing_output_survives_failures(self):
+        write(self.path("junk"), b"no container in here")
+        write(self.path("out"), b"precious")
+        before = snapshot(self.dir)
+        for args in (["d", "junk", "k", "out"], ["d", "missing", "k", "out"], ["e", "missing", "k", "out"]):
+            with self.subTest(args=args):
+                self.assertNotEqual(self.zelno(*args).returncode, 0)
+                self.assertEqual(snapshot(self.dir), before)
+
+    def test_output_directory_missing(self):
+        write(self.path("plain"), b"abc")
+        result = self.zelno("e", "plain", "k", "nodir/out")
+        self.assertFails(result, 2, stderr_prefix=b"outfile open error: No such file or directory\n")
+
+    def test_no_console_for_a_typed_key(self):
+        write(self.path("plain"), b"abc")
+        for word in ("e", "ea", "d", "s"):
+            with self.subTest(word=word):
+                result = self.zelno(word, "plain")
+                self.assertEqual(result.returncode, 2)
+                self.assertTrue(result.stderr.startswith(b"console open error: "), result.stderr)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["plain"])
+
+
+class OwnImage(WorkdirTest):
+    def test_program_image_holds_no_live_magic(self):
+        image = read(ZELNO)
+        match = re.search(re.escape(MAGIC) + b"[^\0]", image, re.S)
+        self.assertIsNone(match, "magic followed by a non-zero byte at %s" % (match and match.start()))
+
+    def test_found_through_path_from_another_directory(self):
+        bindir = self.path("bin")
+        os.mkdir(bindir)
+        shutil.copy(ZELNO, os.path.join(bindir, "zelno"))
+        work = self.path("work")
+        os.mkdir(work)
+        write(os.path.join(work, "plain"), b"through PATH")
+        env = dict(os.environ, PATH=bindir + os.pathsep + os.environ.get("PATH", ""))
+        result = run(["ea", "plain", "k"], work, program="zelno", env=env)
+        self.assertSucceeds(result, b"encrypted.")
+        result = run(["d", "plain.znx", "k", "back"], work, program="zelno", env=env)
+        self.assertSucceeds(result, b"decrypted.")
+        self.assertEqual(read(os.path.join(work, "back")), b"through PATH")
+
+    def test_self_decrypting_executable_takes_key_and_output_words(self):
+        write(self.path("plain"), b"inside")
+        self.assertSucceeds(self.zelno("sa", "plain", "e"), b"encrypted.")
+        exe = self.path("plain.exe")
+        self.assertTrue(os.stat(exe).st_mode & stat.S_IXUSR)
+        # "e file" is the key "e" and the output name "file", not a mode word.
+        result = run(["e", "file"], self.dir, program=exe)
+        self.assertSucceeds(result, b"decrypted.")
+        self.assertEqual(read(self.path("file")), b"inside")

@@ -1,0 +1,241 @@
+"""Key entry and the pause, through a pseudo-terminal that is the program's
+controlling terminal."""
+
+import io
+import os
+import shlex
+import time
+import unittest
+
+import pexpect
+
+from support import ZELNO, WorkdirTest, read, snapshot, write
+
+ENTER_BLANK = b"\r" + b" " * 10 + b"\r"
+RETYPE_BLANK = b"\r" + b" " * 11 + b"\r"
+PAUSE = b"hit any key...."
+PAUSE_BLANK = b"\r" + b" " * 15 + b"\r"
+
+
+class ConsoleTest(WorkdirTest):
+    """Runs command lines in a terminal session and checks that the terminal
+    settings are the same before and after."""
+
+    def setUp(self):
+        super().setUp()
+        self.work = self.path("work")
+        os.mkdir(self.work)
+        write(os.path.join(self.work, "plain"), b"typed-key plaintext\n")
+
+    def start(self, args, redirect=""):
+        line = " ".join(shlex.quote(a) for a in [ZELNO] + list(args)) + redirect
+        script = ('stty -g > ../stty-before; {0}; echo "[exit $?]"; stty -g > ../stty-after'
+                  .format(line))
+        child = pexpect.spawn("bash", ["--noprofile", "--norc", "-c", script], cwd=self.work, timeout=20)
+        child.logfile_read = io.BytesIO()
+        return child
+
+    def finish(self, child):
+        """Waits for the end; returns the exit code and the whole transcript."""
+        child.expect(rb"\[exit (\d+)\]")
+        code = int(child.match.group(1))
+        child.expect(pexpect.EOF)
+        self.assertEqual(read(self.path("stty-before")), read(self.path("stty-after")))
+        return code, child.logfile_read.getvalue()
+
+    def work_files(self):
+        return sorted(os.listdir(self.work))
+
+    def decrypts(self, container, key):
+        result = self.zelno("d", container, key, "check", cwd=self.work)
+        if result.returncode != 0:
+            return False
+        ok = read(os.path.join(self.work, "check")) == b"typed-key plaintext\n"
+        os.remove(os.path.join(self.work, "check"))
+        return ok
+
+
+class TypedKeys(ConsoleTest):
+    def test_key_typed_twice_is_never_shown(self):
+        child = self.start(["ea", "plain"])
+        child.expect_exact(b"enter key:")
+        child.send(b"sesame-secret\r")
+        child.expect_exact(ENTER_BLANK + b"retype key:")
+        child.send(b"sesame-secret\r")
+        child.expect_exact(RETYPE_BLANK)
+        code, transcript = self.finish(child)
+        self.assertEqual(code, 0)
+        self.assertIn(b"encrypted.\r\n", transcript)
+        self.assertNotIn(b"sesame", transcript)
+        self.assertNotIn(b"*", transcript)
+        self.assertTrue(self.decrypts("plain.znx", "sesame-secret"))
+
+    def test_mismatch_asks_again(self):
+        child = self.start(["e", "plain"])
+        child.expect_exact(b"enter key:")
+        child.send(b"one\r")
+        child.expect_exact(b"retype key:")
+        child.send(b"two\r")
+        child.expect_exact(RETYPE_BLANK + b"keys mismatch.\r\n" + b"enter key:")
+        child.send(b"three\r")
+        child.expect_exact(b"retype key:")
+        child.send(b"three\r")
+        code, transcript = self.finish(child)
+        self.assertEqual(code, 0)
+        self.assertEqual(transcript.count(b"keys mismatch."), 1)
+        self.assertTrue(self.decrypts("plain.znx", "three"))
+
+    def test_ctrl_c_aborts_at_either_prompt(self):
+        for answers in ([b"\x03"], [b"k\r", b"\x03"]):
+            with self.subTest(answers=answers):
+                child = self.start(["e", "plain"])
+                for prompt, answer in zip([b"enter key:", b"retype key:"], answers):
+                    child.expect_exact(prompt)
+                    child.send(answer)
+                child.expect_exact(b"aborted.\r\n")
+                child.expect_exact(PAUSE)
+                child.send(b"x")
+                child.expect_exact(PAUSE_BLANK)
+                code, _ = self.finish(child)
+                self.assertEqual(code, 3)
+                self.assertEqual(self.work_files(), ["plain"])
+
+    def test_32_characters_end_the_entry_without_enter(self):
+        key = b"0123456789abcdefghijklmnopqrstuv"
+        child = self.start(["ea", "plain", "-nc"])
+        child.expect_exact(b"enter key:")
+        child.send(key)
+        child.expect_exact(ENTER_BLANK + b"retype key:")
+        child.send(key)
+        code, transcript = self.finish(child)
+        self.assertEqual(code, 0)
+        self.assertNotIn(b"mismatch", transcript)
+        self.assertTrue(self.decrypts("plain.znx", key.decode()))
+
+    def test_enter_after_32_characters_falls_to_the_next_entry(self):
+        key = b"0123456789abcdefghijklmnopqrstuv"
+        child = self.start(["e", "plain"])
+        child.expect_exact(b"enter key:")
+        child.send(key + b"\r")
+        # The pending Enter ends "retype key:" at once, empty: a mismatch.
+        child.expect_exact(b"keys mismatch.\r\n")
+        child.expect_exact(b"enter key:")
+        child.send(b"k\r")
+        child.expect_exact(b"retype key:")
+        child.send(b"k\r")
+        code, _ = self.finish(child)
+        self.assertEqual(code, 0)
+
+    def test_special_keys_become_key_bytes(self):
+        # Backspace (DEL) is 8; Up is 224 72; Ctrl-J ends the entry.
+        typed = b"a\x7fb\x1b[Ac\n"
+        child = self.start(["ea", "plain"])
+        child.expect_exact(b"enter key:")
+        child.send(typed)
+        child.expect_exact(b"retype key:")
+        child.send(typed)
+        code, _ = self.finish(child)
+        self.assertEqual(code, 0)
+        os.rename(os.path.join(self.work, "plain.znx"), os.path.join(self.work, "c"))
+        result = self.zelno("d", "c", b"a\x08b\xe0Hc", "check", cwd=self.work)
+        self.assertEqual(result.returncode, 0, result)
+
+    def test_function_key_zero_prefix_ends_the_key(self):
+        # F1 is 0 59: the key is text, so it ends before the zero byte.
+        child = self.start(["ea", "plain"])
+        child.expect_exact(b"enter key:")
+        child.send(b"ab\x1bOPcd\r")
+        child.expect_exact(b"retype key:")
+        child.send(b"ab\x1bOPzz\r")  # differs only after the zero byte
+        code, transcript = self.finish(child)
+        self.assertEqual(code, 0)
+        self.assertNotIn(b"mismatch", transcript)
+        self.assertTrue(self.decrypts("plain.znx", "ab"))
+
+    def test_lone_escape_is_a_key_byte(self):
+        child = self.start(["ea", "plain"])
+        child.expect_exact(b"enter key:")
+        child.send(b"a\x1b")
+        time.sleep(0.3)
+        child.send(b"b\r")
+        child.expect_exact(b"retype key:")
+        child.send(b"a\x1b")
+        time.sleep(0.3)
+        child.send(b"b\r")
+        code, _ = self.finish(child)
+        self.assertEqual(code, 0)
+        self.assertTrue(self.decrypts("plain.znx", "a\x1bb"))
+
+    def test_key_comes_from_the_console_with_input_redirected(self):
+        write(os.path.join(self.work, "keyfile"), b"wrong\r\nwrong\r\n")
+        child = self.start(["ea", "plain"], redirect=" < keyfile")
+        child.expect_exact(b"enter key:")
+        child.send(b"right\r")
+        child.expect_exact(b"retype key:")
+        child.send(b"right\r")
+        code, _ = self.finish(child)
+        self.assertEqual(code, 0)
+        self.assertTrue(self.decrypts("plain.znx", "right"))
+
+    def test_decrypt_asks_once(self):
+        self.assertEqual(self.zelno("e", "plain", "once", "c", cwd=self.work).returncode, 0)
+        child = self.start(["d", "c"])
+        child.expect_exact(b"enter key:")
+        child.send(b"once\r")
+        code, transcript = self.finish(child)
+        self.assertEqual(code, 0)
+        self.assertNotIn(b"retype", transcript)
+
+
+class Pause(ConsoleTest):
+    def test_failure_pauses_after_its_message(self):
+        write(os.path.join(self.work, "junk"), b"nothing here")
+        child = self.start(["d", "junk", "k"])
+        child.expect_exact(b"infile header error.\r\n" + PAUSE)
+        time.sleep(0.2)
+        self.assertTrue(child.isalive())
+        child.send(b"\x03")  # Ctrl-C is just a key here
+        child.expect_exact(PAUSE_BLANK)
+        code, _ = self.finish(child)
+        self.assertEqual(code, 3)
+
+    def test_pause_shows_on_the_console_when_output_is_redirected(self):
+        write(os.path.join(self.work, "junk"), b"nothing here")
+        child = self.start(["d", "junk", "k"], redirect=" > messages 2>&1")
+        child.expect_exact(PAUSE)
+        child.send(b" ")
+        code, transcript = self.finish(child)
+        self.assertEqual(code, 3)
+        self.assertNotIn(b"infile header error.", transcript)
+        self.assertEqual(read(os.path.join(self.work, "messages")), b"infile header error.\n")
+
+    def test_usage_and_success_never_pause(self):
+        for args, expected in ((["x", "plain"], 1), (["ea", "plain", "k"], 0)):
+            with self.subTest(args=args):
+                child = self.start(args)
+                code, transcript = self.finish(child)
+                self.assertEqual(code, expected)
+                self.assertNotIn(PAUSE, transcript)
+
+    def test_key_argument_is_hidden_from_the_process_list(self):
+        write(os.path.join(self.work, "junk"), b"nothing here")
+        child = self.start(["d", "junk", "hidden-key-words"])
+        child.expect_exact(PAUSE)
+        # The paused program is the shell's only child.
+        pids = [p for p in os.listdir("/proc") if p.isdigit()]
+        seen = False
+        for pid in pids:
+            try:
+                cmdline = read("/proc/%s/cmdline" % pid)
+            except OSError:
+                continue
+            if cmdline.startswith(ZELNO.encode() + b"\0"):
+                seen = True
+                self.assertNotIn(b"hidden-key-words", cmdline)
+        self.assertTrue(seen)
+        child.send(b" ")
+        self.finish(child)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,154 @@
+"""Containers and self-decrypting executables as the program writes them."""
+
+import hashlib
+import os
+import resource
+import signal
+import stat
+import struct
+import subprocess
+import unittest
+
+from support import (MAGIC, ZELNO, WorkdirTest, have, iv_for, openssl_aes_cbc, aes_key_material, read,
+                     snapshot, tool_container, umask, write)
+
+SIZES = (0, 1, 15, 16, 17, 3 * 1024 * 1024 + 5)
+
+
+def padded(size):
+    return (size + 15) // 16 * 16
+
+
+class Layout(WorkdirTest):
+    def test_sizes_fields_and_zero_fill(self):
+        """Every size class gives the same bytes as the block-by-block writer."""
+        for word, flags in (("e", 0x35), ("ea", 0x36)):
+            for size in SIZES:
+                with self.subTest(word=word, size=size):
+                    plain = os.urandom(size)
+                    write(self.path("in.bin"), plain)
+                    os.utime(self.path("in.bin"), (1000, 1234567890))
+                    os.chmod(self.path("in.bin"), 0o640)
+                    self.assertSucceeds(self.zelno(word, "in.bin", "the key"), b"encrypted.")
+                    container = read(self.path("in.bin.znx"))
+                    self.assertEqual(len(container), 300 + padded(size))
+                    self.assertEqual(container[:4], MAGIC + bytes([flags]))
+                    self.assertEqual(struct.unpack("<I", container[4:8])[0], size)
+                    expected = tool_container(self.path("ref"), flags, "the key", "in.bin", self.path("in.bin"),
+                                              mtime=1234567890, mode=0o100640)
+                    self.assertEqual(container, expected)
+                    os.remove(self.path("in.bin.znx"))
+
+    @unittest.skipUnless(have("openssl"), "openssl not installed")
+    def test_aes_container_reads_back_with_openssl(self):
+        plain = os.urandom(1000)
+        write(self.path("doc.txt"), plain)
+        os.utime(self.path("doc.txt"), (5, 777))
+        for key in (b"short", b"seventeen bytes!!", b"k" * 40):
+            with self.subTest(key=key):
+                self.assertSucceeds(self.zelno("ea", "doc.txt", key, "c"), b"encrypted.")
+                c = read(self.path("c"))
+                data_ct, pieces_ct, digest = c[300:], c[8:280], c[280:300]
+                chained = openssl_aes_cbc(aes_key_material(key), iv_for(0x36), data_ct + pieces_ct, decrypt=True)
+                self.assertEqual(chained[:1000], plain)
+                self.assertEqual(chained[1000:1008], b"\0" * 8)  # zero fill
+                meta = struct.unpack("<IIII", chained[1008:1024])
+                self.assertEqual(meta, (0, 0, 777, os.stat(self.path("doc.txt")).st_mode & 0xFFFF))
+                self.assertEqual(chained[1024:].rstrip(b"\0"), b"doc.txt")
+                self.assertEqual(hashlib.sha1(chained).digest(), digest)
+
+    def test_base_name_is_stored_and_output_lands_here(self):
+        os.makedirs(self.path("dir", "sub"))
+        write(self.path("dir", "sub", "file.txt"), b"abc")
+        os.mkdir(self.path("run"))
+        result = self.zelno("e", "../dir/sub/file.txt", "k", cwd=self.path("run"))
+        self.assertSucceeds(result, b"encrypted.")
+        self.assertEqual(os.listdir(self.path("run")), ["file.txt.znx"])
+        result = self.zelno("d", "file.txt.znx", "k", cwd=self.path("run"))
+        self.assertSucceeds(result, b"decrypted.")
+        self.assertEqual(read(self.path("run", "file.txt")), b"abc")
+
+    def test_explicit_output_name_gets_no_extension(self):
+        write(self.path("p"), b"abc")
+        for word in ("e", "s"):
+            with self.subTest(word=word):
+                self.assertSucceeds(self.zelno(word, "p", "k", "out-" + word), b"encrypted.")
+                self.assertTrue(os.path.exists(self.path("out-" + word)))
+
+    def test_permissions_follow_the_umask(self):
+        write(self.path("p"), b"abc")
+        with umask(0o027):
+            self.assertSucceeds(self.zelno("e", "p", "k"), b"encrypted.")
+            self.assertSucceeds(self.zelno("s", "p", "k"), b"encrypted.")
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("p.znx")).st_mode), 0o640)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("p.exe")).st_mode), 0o750)
+
+
+class SelfDecrypting(WorkdirTest):
+    def test_image_then_container(self):
+        write(self.path("p"), b"payload")
+        self.assertSucceeds(self.zelno("sa", "p", "k"), b"encrypted.")
+        exe = read(self.path("p.exe"))
+        image = read(ZELNO)
+        self.assertEqual(exe[:len(image)], image)
+        self.assertEqual(exe[len(image):len(image) + 4], MAGIC + b"\x36")
+        self.assertEqual(len(exe), len(image) + 300 + 16)
+        self.assertTrue(os.stat(self.path("p.exe")).st_mode & stat.S_IXUSR)
+
+
+class Failures(WorkdirTest):
+    def test_unreadable_input(self):
+        if os.geteuid() == 0:
+            self.skipTest("root reads every file")
+        write(self.path("p"), b"abc")
+        os.chmod(self.path("p"), 0)
+        result = self.zelno("e", "p", "k")
+        self.assertFails(result, 2, stderr_prefix=b"infile open error: Permission denied\n")
+
+    def test_directory_as_input(self):
+        os.mkdir(self.path("d"))
+        result = self.zelno("e", "d", "k")
+        self.assertFails(result, 2, stderr_prefix=b"infile open error: Is a directory\n")
+        self.assertEqual(os.listdir(self.dir), ["d"])
+
+    def test_write_failing_half_way_leaves_nothing(self):
+        write(self.path("big"), os.urandom(2 * 1024 * 1024))
+        write(self.path("big.znx"), b"old container")
+        before = snapshot(self.dir)
+
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1024 * 1024, 1024 * 1024))
+
+        result = subprocess.run([ZELNO, "ea", "big", "k"], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                capture_output=True, preexec_fn=limit, start_new_session=True)
+        self.assertEqual(result.returncode, 2)
+        self.assertTrue(result.stderr.startswith(b"outfile write error: File too large"), result.stderr)
+        self.assertEqual(snapshot(self.dir), before)
+
+    def test_input_of_4_gib_is_refused(self):
+        with open(self.path("huge"), "wb") as f:
+            f.truncate(4 << 30)
+        result = self.zelno("ea", "huge", "k")
+        self.assertFails(result, 3, stdout=b"infile size error.\n")
+        self.assertEqual(os.listdir(self.dir), ["huge"])
+
+    def test_input_named_as_its_own_output(self):
+        plain = os.urandom(100000)
+        write(self.path("same"), plain)
+        self.assertSucceeds(self.zelno("ea", "same", "k", "same"), b"encrypted.")
+        self.assertSucceeds(self.zelno("d", "same", "k", "back"), b"decrypted.")
+        self.assertEqual(read(self.path("back")), plain)
+
+    def test_input_that_grows_while_read(self):
+        # A FIFO reports size 0 and then delivers bytes: more than recorded.
+        os.mkfifo(self.path("fifo"))
+        writer = subprocess.Popen(["sh", "-c", "printf more > fifo"], cwd=self.dir)
+        result = self.zelno("ea", "fifo", "k", "out")
+        writer.wait()
+        self.assertFails(result, 3, stdout=b"infile size error.\n")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["fifo"])
+
+
+if __name__ == "__main__":
+    unittest.main()
