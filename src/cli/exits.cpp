@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "cli/console.hpp"
+#include "container/digest_worker.hpp"
 #include "container/progress.hpp"
 #include "container/run_state.hpp"
 
@@ -104,10 +105,11 @@ void wipe_secrets() {
     explicit_bzero(&run.cipher, sizeof run.cipher);
     explicit_bzero(&run.digest, sizeof run.digest);
     explicit_bzero(run.header.bytes.data(), run.header.bytes.size());
-    explicit_bzero(run.data_buffer.data(), run.data_buffer.size());
+    explicit_bzero(run.data_buffers.data(), sizeof run.data_buffers);
 }
 
 void end_process(int code) {
+    digest_worker_finish();
     wipe_secrets();
     std::exit(code);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli/exits.hpp"
+#include "container/digest_worker.hpp"
 #include "container/names.hpp"
 #include "container/output_file.hpp"
 #include "container/progress.hpp"
@@ -39,28 +40,34 @@ void decrypt_header_pieces() {
     digest_add(run.digest, meta_and_name, pieces);
 }
 
+// Each piece is decrypted in place; while it is digested and written, the
+// next one is read into the other buffer.
 void decrypt_data(std::uint32_t size) {
     Progress progress(size);
+    digest_worker_start(size);
     std::uint64_t remaining = size;
-    while (remaining > 0) {
+    for (std::size_t turn = 0; remaining > 0; turn ^= 1) {
+        auto& buffer = run.data_buffers[turn];
         std::uint64_t padded_remaining = (remaining + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
-        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(padded_remaining, run.data_buffer.size()));
-        if (read_infile(run.data_buffer.data(), want) < want) fail_message("infile data error.");
-        cbc_decrypt_blocks(run.data_buffer.data(), want / BLOCK_SIZE);
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(padded_remaining, buffer.size()));
+        if (read_infile(buffer.data(), want) < want) fail_message("infile data error.");
+        cbc_decrypt_blocks(buffer.data(), want / BLOCK_SIZE);
         // The zero fill of the last block is digested but not written.
-        digest_add(run.digest, run.data_buffer.data(), static_cast<std::int32_t>(want));
+        digest_worker_add(buffer.data(), want);
         std::size_t plain = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, want));
         // The recorded size is not digested: what it leaves of the last block
         // must be the writer's zero fill, or the size was altered.
-        if (std::any_of(run.data_buffer.begin() + static_cast<std::ptrdiff_t>(plain),
-                        run.data_buffer.begin() + static_cast<std::ptrdiff_t>(want),
+        if (std::any_of(buffer.begin() + static_cast<std::ptrdiff_t>(plain),
+                        buffer.begin() + static_cast<std::ptrdiff_t>(want),
                         [](std::uint8_t b) { return b != 0; })) {
             fail_message("infile data error.");
         }
-        write_outfile(run.data_buffer.data(), plain);
+        write_outfile(buffer.data(), plain);
+        start_writeback();
         remaining -= plain;
         progress.advance(plain);
     }
+    digest_worker_finish();
 }
 
 }  // namespace

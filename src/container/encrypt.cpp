@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "cli/exits.hpp"
+#include "container/digest_worker.hpp"
 #include "container/names.hpp"
 #include "container/output_file.hpp"
 #include "container/progress.hpp"
@@ -46,34 +47,43 @@ InputStatus open_input() {
 // Copies the program's own file to the output; returns its length.
 std::uint64_t copy_own_image() {
     if (fseeko(run.selffile, 0, SEEK_SET) != 0) fail_system("selffile seek error");
+    auto& buffer = run.data_buffers[0];
     std::uint64_t length = 0;
     for (;;) {
-        std::size_t got = std::fread(run.data_buffer.data(), 1, run.data_buffer.size(), run.selffile);
+        std::size_t got = std::fread(buffer.data(), 1, buffer.size(), run.selffile);
         if (std::ferror(run.selffile)) fail_system("selffile read error");
         if (got == 0) break;
-        length += write_outfile(run.data_buffer.data(), got);
+        length += write_outfile(buffer.data(), got);
     }
     return length;
 }
 
 // Streams the plaintext through the digest and the chain into the output.
+// While one piece is digested, its copy is encrypted and written and the
+// next piece is read into the other buffer.
 void encrypt_data(std::uint32_t size) {
     Progress progress(size);
+    digest_worker_start(size);
+    auto& cipher_buffer = run.data_buffers[2];
     std::uint64_t remaining = size;
-    while (remaining > 0) {
-        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, run.data_buffer.size()));
-        std::size_t got = read_infile(run.data_buffer.data(), want);
+    for (std::size_t turn = 0; remaining > 0; turn ^= 1) {
+        auto& plain = run.data_buffers[turn];
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, plain.size()));
+        std::size_t got = read_infile(plain.data(), want);
         if (got < want) fail_message("infile size error.");  // the file shrank
         // The last block is filled with zeros; the size field tells the true length.
         std::size_t padded = (got + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
-        std::fill(run.data_buffer.begin() + static_cast<std::ptrdiff_t>(got),
-                  run.data_buffer.begin() + static_cast<std::ptrdiff_t>(padded), std::uint8_t{0});
-        digest_add(run.digest, run.data_buffer.data(), static_cast<std::int32_t>(padded));
-        cbc_encrypt_blocks(run.data_buffer.data(), padded / BLOCK_SIZE);
-        write_outfile(run.data_buffer.data(), padded);
+        std::fill(plain.begin() + static_cast<std::ptrdiff_t>(got),
+                  plain.begin() + static_cast<std::ptrdiff_t>(padded), std::uint8_t{0});
+        digest_worker_add(plain.data(), padded);
+        std::memcpy(cipher_buffer.data(), plain.data(), padded);
+        cbc_encrypt_blocks(cipher_buffer.data(), padded / BLOCK_SIZE);
+        write_outfile(cipher_buffer.data(), padded);
+        start_writeback();
         remaining -= got;
         progress.advance(got);
     }
+    digest_worker_finish();
     // A file that grew while it was read no longer matches its recorded size.
     std::uint8_t extra;
     if (read_infile(&extra, 1) != 0) fail_message("infile size error.");

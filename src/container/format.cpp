@@ -43,25 +43,46 @@ void ContainerHeader::set_magic() {
 
 std::optional<std::uint64_t> locate_payload(std::FILE* stream) {
     off_t start = ftello(stream);
-    if (start < 0) start = 0;
-    // The last three bytes seen, as a window that starts out as three zeros.
-    std::uint8_t w0 = 0, w1 = 0, w2 = 0;
-    const auto m0 = static_cast<std::uint8_t>(container_magic[0]);
-    const auto m1 = static_cast<std::uint8_t>(container_magic[1]);
-    const auto m2 = static_cast<std::uint8_t>(container_magic[2]);
+    std::uint64_t consumed = start > 0 ? static_cast<std::uint64_t>(start) : 0;
+    const auto* magic = reinterpret_cast<const std::uint8_t*>(container_magic);
+    // The last three bytes before the current buffer; three zeros at first,
+    // which can never be the magic.
+    std::array<std::uint8_t, MAGIC_SIZE> window{};
     std::array<std::uint8_t, 64 * 1024> buffer;
-    std::uint64_t consumed = static_cast<std::uint64_t>(start);
     for (;;) {
-        std::size_t got = std::fread(buffer.data(), 1, buffer.size(), stream);
+        const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), stream);
         if (got == 0) return std::nullopt;
-        for (std::size_t i = 0; i < got; ++i) {
-            std::uint8_t b = buffer[i];
-            if (b != 0 && w0 == m0 && w1 == m1 && w2 == m2) {
-                return consumed + i - MAGIC_SIZE;
+
+        // A magic that starts in the window ends in this buffer.
+        std::array<std::uint8_t, 2 * MAGIC_SIZE + 1> seam{};
+        std::copy(window.begin(), window.end(), seam.begin());
+        const std::size_t head = std::min(got, MAGIC_SIZE + 1);
+        std::copy_n(buffer.begin(), head, seam.begin() + MAGIC_SIZE);
+        for (std::size_t j = 0; j < MAGIC_SIZE && j + MAGIC_SIZE < MAGIC_SIZE + head; ++j) {
+            if (std::memcmp(&seam[j], magic, MAGIC_SIZE) == 0 && seam[j + MAGIC_SIZE] != 0) {
+                return consumed - MAGIC_SIZE + j;
             }
-            w0 = w1;
-            w1 = w2;
-            w2 = b;
+        }
+
+        // Within the buffer: jump from one first magic byte to the next.
+        for (std::size_t i = 0; i + MAGIC_SIZE < got;) {
+            const void* hit = std::memchr(&buffer[i], magic[0], got - MAGIC_SIZE - i);
+            if (hit == nullptr) break;
+            i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - buffer.data());
+            if (std::memcmp(&buffer[i], magic, MAGIC_SIZE) == 0 && buffer[i + MAGIC_SIZE] != 0) {
+                return consumed + i;
+            }
+            ++i;
+        }
+
+        // Slide the window over the buffer's last bytes.
+        if (got >= MAGIC_SIZE) {
+            std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(got - MAGIC_SIZE), MAGIC_SIZE, window.begin());
+        } else {
+            std::array<std::uint8_t, 2 * MAGIC_SIZE> joined{};
+            std::copy(window.begin(), window.end(), joined.begin());
+            std::copy_n(buffer.begin(), got, joined.begin() + MAGIC_SIZE);
+            std::copy_n(joined.begin() + static_cast<std::ptrdiff_t>(got), MAGIC_SIZE, window.begin());
         }
         consumed += got;
     }

@@ -83,6 +83,16 @@ void open_output(const char* final_name) {
     }
 }
 
+void start_writeback() {
+    constexpr off_t step = 8 << 20;
+    static off_t started = 0;
+    off_t written = ftello(run.outfile);
+    if (written < started + step) return;
+    if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
+    sync_file_range(fileno(run.outfile), started, written - started, SYNC_FILE_RANGE_WRITE);
+    started = written;
+}
+
 void publish_output(const char* final_name, const PublishOptions& options) {
     if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
     int fd = fileno(run.outfile);

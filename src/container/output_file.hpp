@@ -14,6 +14,10 @@ namespace zelno {
 // here on the failure exits and the signal handler delete it.
 void open_output(const char* final_name);
 
+// Starts writing what the output holds so far to disk in the background, a
+// few megabytes at a time, so that the sync at publishing has little left.
+void start_writeback();
+
 struct PublishOptions {
     bool executable = false;                  // self-decrypting executables must start
     std::optional<std::uint32_t> mtime;       // access and modification time to set

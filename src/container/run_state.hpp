@@ -46,7 +46,9 @@ struct RunState {
     CipherContext cipher;
     DigestState digest;
     ContainerHeader header;
-    std::array<std::uint8_t, DATA_CHUNK_SIZE> data_buffer{};
+    // Two pieces alternate between the files and the digest; the third holds
+    // the ciphertext of a piece while its plaintext is digested.
+    std::array<std::array<std::uint8_t, DATA_CHUNK_SIZE>, 3> data_buffers{};
 };
 
 extern RunState run;

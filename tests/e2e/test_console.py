@@ -187,6 +187,18 @@ class TypedKeys(ConsoleTest):
         self.assertNotIn(b"retype", transcript)
 
 
+class ProgressLine(ConsoleTest):
+    def test_long_runs_show_progress_on_the_console_only(self):
+        with open(os.path.join(self.work, "big"), "wb") as f:
+            f.truncate(256 << 20)
+        child = self.start(["e", "big", "k", "big.znx"], redirect=" > messages")
+        child.expect(rb"\r *\d+%  [\d.]+ MB/s")
+        code, transcript = self.finish(child)
+        self.assertEqual(code, 0)
+        self.assertIn(b"\r" + b" " * 24 + b"\r[exit 0]", transcript)  # blanked at the end
+        self.assertEqual(read(os.path.join(self.work, "messages")), b"encrypted.\n")
+
+
 class Pause(ConsoleTest):
     def test_failure_pauses_after_its_message(self):
         write(os.path.join(self.work, "junk"), b"nothing here")

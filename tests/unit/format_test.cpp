@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
 
 #include "container/format.hpp"
@@ -51,6 +52,24 @@ TEST(LocatePayload, FindsAcrossBufferBoundaries) {
         std::string bytes(lead, 'a');
         bytes += magic + "\x36";
         EXPECT_EQ(scan(bytes), lead) << lead;
+    }
+}
+
+TEST(LocatePayload, AgreesWithAByteByByteScan) {
+    // Random streams rich in magic bytes, against the plain definition.
+    std::mt19937 gen(7);
+    const std::string alphabet = magic + std::string(1, '\0') + "a";
+    for (int round = 0; round < 300; ++round) {
+        std::string bytes(std::uniform_int_distribution<int>(0, 140000)(gen) % (round < 200 ? 40 : 140000), 'a');
+        for (char& c : bytes) c = alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(gen)];
+        std::optional<std::uint64_t> expected;
+        for (std::size_t i = 3; i < bytes.size(); ++i) {
+            if (bytes.compare(i - 3, 3, magic) == 0 && bytes[i] != '\0') {
+                expected = i - 3;
+                break;
+            }
+        }
+        EXPECT_EQ(scan(bytes), expected) << round;
     }
 }
 
