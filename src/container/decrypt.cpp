@@ -97,9 +97,8 @@ void run_decrypt() {
     if (!layout_b) decrypt_header_pieces();
 
     // Without a name from the command line the output is restored into the
-    // current directory, so its temporary file is made there.
-    const char* final_name = run.outfile_named ? run.outfile_name : ".";
-    open_output(final_name);
+    // current directory under its stored name, which is known only at the end.
+    open_output(run.outfile_named ? run.outfile_name : nullptr);
 
     decrypt_data(layout_b ? header.clear_size() : header.read_meta().size);
 

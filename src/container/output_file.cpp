@@ -52,14 +52,33 @@ void sync_directory_of(const char* name) {
     close(fd);
 }
 
+// An existing output that is not a regular file: a directory is refused; a
+// device or a pipe (/dev/null, /dev/stdout) cannot be replaced by a renamed
+// file, so it is written directly and never deleted. Returns true then.
+bool open_special_output(const char* final_name) {
+    struct stat existing;
+    if (stat(final_name, &existing) != 0 || S_ISREG(existing.st_mode)) return false;
+    if (S_ISDIR(existing.st_mode)) {
+        errno = EISDIR;
+        fail_system("outfile open error");
+    }
+    run.outfile = std::fopen(final_name, "wb");
+    if (run.outfile == nullptr) fail_system("outfile open error");
+    run.output_direct = true;
+    return true;
+}
+
 }  // namespace
 
 void open_output(const char* final_name) {
-    if (final_name[0] == '\0') {
-        errno = ENOENT;
-        fail_system("outfile open error");
+    if (final_name != nullptr) {
+        if (final_name[0] == '\0') {
+            errno = ENOENT;
+            fail_system("outfile open error");
+        }
+        if (open_special_output(final_name)) return;
     }
-    if (!make_temp_pattern(final_name)) fail_system("outfile open error");
+    if (!make_temp_pattern(final_name != nullptr ? final_name : "")) fail_system("outfile open error");
 
     // The signal handler must never see a created file without its name, nor
     // the flag without the file: hold the signals while both come about.
@@ -86,6 +105,7 @@ void open_output(const char* final_name) {
 void start_writeback() {
     constexpr off_t step = 8 << 20;
     static off_t started = 0;
+    if (run.output_direct) return;
     off_t written = ftello(run.outfile);
     if (written < started + step) return;
     if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
@@ -95,6 +115,10 @@ void start_writeback() {
 
 void publish_output(const char* final_name, const PublishOptions& options) {
     if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
+    if (run.output_direct) {
+        close_slots();
+        return;
+    }
     int fd = fileno(run.outfile);
     if (fsync(fd) != 0) fail_system("outfile write error");
 

@@ -11,7 +11,8 @@ namespace zelno {
 
 // Creates the temporary file beside `final_name` (exclusively, owner-only)
 // and opens it into the outfile slot; "outfile open error" on failure. From
-// here on the failure exits and the signal handler delete it.
+// here on the failure exits and the signal handler delete it. A null name
+// means a file of the current directory whose name is known only later.
 void open_output(const char* final_name);
 
 // Starts writing what the output holds so far to disk in the background, a

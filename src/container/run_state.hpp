@@ -39,6 +39,7 @@ struct RunState {
     // renamed only once it is complete; the exits delete it before that.
     std::array<char, PATH_MAX> temp_name{};
     volatile std::sig_atomic_t output_created = 0;  // read by the signal handler
+    bool output_direct = false;  // a device or pipe, written in place
 
     std::array<char, KEY_MAX_LEN + 1> key_buffer{};
     std::array<char, KEY_MAX_LEN + 1> confirm_buffer{};

@@ -36,6 +36,17 @@ class RoundTrips(WorkdirTest):
         self.assertEqual(read(self.path("sub-out")), b"abc")
         self.assertGreater(os.stat(self.path("sub-out")).st_mtime, time.time() - 60)
 
+    def test_output_to_devices_and_directories(self):
+        write(self.path("f"), b"abc")
+        self.assertSucceeds(self.zelno("e", "f", "k", "c"), b"encrypted.")
+        # Checking a container without keeping its plaintext.
+        self.assertSucceeds(self.zelno("d", "c", "k", "/dev/null"), b"decrypted.")
+        self.assertFails(self.zelno("d", "c", "wrong", "/dev/null"), 3, stdout=b"infile data error.\n")
+        os.mkdir(self.path("dir"))
+        self.assertFails(self.zelno("d", "c", "k", "dir"), 2, stderr_prefix=b"outfile open error: Is a directory\n")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["c", "dir", "f"])
+        self.assertTrue(os.path.exists("/dev/null"))
+
     def test_existing_file_of_the_stored_name_is_replaced(self):
         write(self.path("f"), b"new content")
         self.assertSucceeds(self.zelno("ea", "f", "k", "c"), b"encrypted.")
