@@ -5,22 +5,12 @@
 #include <cstring>
 
 #include "crypto/aes_tables.hpp"
+#include "crypto/byte_order.hpp"
 #include "crypto/fast_paths.hpp"
 
 namespace zelno {
 
 namespace {
-
-std::uint32_t load_be(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-
-void store_be(std::uint8_t* p, std::uint32_t w) {
-    p[0] = static_cast<std::uint8_t>(w >> 24);
-    p[1] = static_cast<std::uint8_t>(w >> 16);
-    p[2] = static_cast<std::uint8_t>(w >> 8);
-    p[3] = static_cast<std::uint8_t>(w);
-}
 
 constexpr std::uint8_t byte0(std::uint32_t w) { return static_cast<std::uint8_t>(w >> 24); }
 constexpr std::uint8_t byte1(std::uint32_t w) { return static_cast<std::uint8_t>(w >> 16); }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "crypto/fast_paths.hpp"
+#include "crypto/byte_order.hpp"
 
 namespace zelno {
 
@@ -15,17 +16,6 @@ constexpr std::array<std::uint32_t, 5> initial_chaining = {
 };
 
 constexpr std::uint32_t rotl(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
-
-std::uint32_t load_be(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-
-void store_be(std::uint8_t* p, std::uint32_t w) {
-    p[0] = static_cast<std::uint8_t>(w >> 24);
-    p[1] = static_cast<std::uint8_t>(w >> 16);
-    p[2] = static_cast<std::uint8_t>(w >> 8);
-    p[3] = static_cast<std::uint8_t>(w);
-}
 
 constexpr auto choose = [](std::uint32_t b, std::uint32_t c, std::uint32_t d) { return (b & c) | (~b & d); };
 constexpr auto parity = [](std::uint32_t b, std::uint32_t c, std::uint32_t d) { return b ^ c ^ d; };

@@ -1,0 +1,19 @@
+// Big-endian words to and from bytes, the same on every platform.
+#pragma once
+
+#include <cstdint>
+
+namespace zelno {
+
+inline std::uint32_t load_be(const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+inline void store_be(std::uint8_t* p, std::uint32_t w) {
+    p[0] = static_cast<std::uint8_t>(w >> 24);
+    p[1] = static_cast<std::uint8_t>(w >> 16);
+    p[2] = static_cast<std::uint8_t>(w >> 8);
+    p[3] = static_cast<std::uint8_t>(w);
+}
+
+}  // namespace zelno
