@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all check sanitize portable bench clean
+.PHONY: all check sanitize portable m32 bench clean
 
 all:
 	cmake -S . -B $(BUILD) -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
@@ -19,6 +19,11 @@ sanitize:
 # The whole suite with the processor-specific fast paths left out.
 portable:
 	$(MAKE) check BUILD=build-portable CMAKE_FLAGS="-DZELNO_PORTABLE_ONLY=ON"
+
+# The program and the whole suite for 32-bit x86 (Debian: g++-multilib and
+# googletest, whose sources give the 32-bit GoogleTest).
+m32:
+	$(MAKE) check BUILD=build-m32 CMAKE_FLAGS="-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/m32.cmake"
 
 bench:
 	$(MAKE) all BUILD=build-bench CMAKE_FLAGS="-DZELNO_BENCH=ON"
