@@ -2,11 +2,14 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# The program of the build for the other word size: the tests compare the
+# containers both write when it exists.
+PEER ?= $(CURDIR)/build-m32/zelno
 
 .PHONY: all check sanitize portable m32 bench clean
 
 all:
-	cmake -S . -B $(BUILD) -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B $(BUILD) -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release -DZELNO_PEER_BINARY=$(PEER) $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 check: all
@@ -23,7 +26,7 @@ portable:
 # The program and the whole suite for 32-bit x86 (Debian: g++-multilib and
 # googletest, whose sources give the 32-bit GoogleTest).
 m32:
-	$(MAKE) check BUILD=build-m32 CMAKE_FLAGS="-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/m32.cmake"
+	$(MAKE) check BUILD=build-m32 PEER=$(CURDIR)/build/zelno CMAKE_FLAGS="-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/m32.cmake"
 
 bench:
 	$(MAKE) all BUILD=build-bench CMAKE_FLAGS="-DZELNO_BENCH=ON"
