@@ -6,7 +6,14 @@ CMAKE_FLAGS ?=
 # containers both write when it exists.
 PEER ?= $(CURDIR)/build-m32/zelno
 
-.PHONY: all check sanitize portable m32 bench clean
+# Installation: `make install PREFIX=/usr DESTDIR=/tmp/stage`.
+PREFIX ?= /usr/local
+DESTDIR ?=
+BINDIR ?= $(PREFIX)/bin
+MANDIR ?= $(PREFIX)/share/man
+INSTALL ?= install
+
+.PHONY: all check sanitize portable m32 bench install uninstall clean
 
 all:
 	cmake -S . -B $(BUILD) -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release -DZELNO_PEER_BINARY=$(PEER) $(CMAKE_FLAGS) >/dev/null
@@ -30,6 +37,14 @@ m32:
 
 bench:
 	$(MAKE) all BUILD=build-bench CMAKE_FLAGS="-DZELNO_BENCH=ON"
+
+install: all
+	$(INSTALL) -d $(DESTDIR)$(BINDIR) $(DESTDIR)$(MANDIR)/man1
+	$(INSTALL) -m 0755 $(BUILD)/zelno $(DESTDIR)$(BINDIR)/zelno
+	$(INSTALL) -m 0644 doc/zelno.1 $(DESTDIR)$(MANDIR)/man1/zelno.1
+
+uninstall:
+	rm -f $(DESTDIR)$(BINDIR)/zelno $(DESTDIR)$(MANDIR)/man1/zelno.1
 
 clean:
 	rm -rf build build-sanitize build-portable build-bench build-m32 build-fuzz
