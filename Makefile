@@ -2,11 +2,21 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# The program of the build for the other word size: the tests compare the
+# containers both write when it exists.
+PEER ?= $(CURDIR)/build-m32/zelno
 
-.PHONY: all check sanitize portable bench clean
+# Installation: `make install PREFIX=/usr DESTDIR=/tmp/stage`.
+PREFIX ?= /usr/local
+DESTDIR ?=
+BINDIR ?= $(PREFIX)/bin
+MANDIR ?= $(PREFIX)/share/man
+INSTALL ?= install
+
+.PHONY: all check sanitize portable m32 bench install uninstall clean
 
 all:
-	cmake -S . -B $(BUILD) -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B $(BUILD) -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release -DZELNO_PEER_BINARY=$(PEER) $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 check: all
@@ -20,8 +30,21 @@ sanitize:
 portable:
 	$(MAKE) check BUILD=build-portable CMAKE_FLAGS="-DZELNO_PORTABLE_ONLY=ON"
 
+# The program and the whole suite for 32-bit x86 (Debian: g++-multilib and
+# googletest, whose sources give the 32-bit GoogleTest).
+m32:
+	$(MAKE) check BUILD=build-m32 PEER=$(CURDIR)/build/zelno CMAKE_FLAGS="-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/m32.cmake"
+
 bench:
 	$(MAKE) all BUILD=build-bench CMAKE_FLAGS="-DZELNO_BENCH=ON"
+
+install: all
+	$(INSTALL) -d $(DESTDIR)$(BINDIR) $(DESTDIR)$(MANDIR)/man1
+	$(INSTALL) -m 0755 $(BUILD)/zelno $(DESTDIR)$(BINDIR)/zelno
+	$(INSTALL) -m 0644 doc/zelno.1 $(DESTDIR)$(MANDIR)/man1/zelno.1
+
+uninstall:
+	rm -f $(DESTDIR)$(BINDIR)/zelno $(DESTDIR)$(MANDIR)/man1/zelno.1
 
 clean:
 	rm -rf build build-sanitize build-portable build-bench build-m32 build-fuzz

@@ -13,6 +13,14 @@ import unittest
 
 ZELNO = os.environ.get("ZELNO_BINARY", "build/zelno")
 MAKE_CONTAINER = os.environ.get("ZELNO_MAKE_CONTAINER", "build/tests/make_container")
+SOURCE_DIR = os.environ.get("ZELNO_SOURCE_DIR",
+                            os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+# The program of a build for the other word size (32-bit beside 64-bit), when
+# there is one; the cross-build tests skip without it.
+PEER = os.environ.get("ZELNO_PEER_BINARY", "")
+# Sanitizer builds link the sanitizer runtimes; only release builds are stripped.
+SANITIZE = os.environ.get("ZELNO_SANITIZE", "0").upper() not in ("", "0", "OFF", "FALSE", "NO")
+BUILD_TYPE = os.environ.get("ZELNO_BUILD_TYPE", "Release")
 
 # Base of the descending initialisation-vector series. Containers travel only
 # between builds that share it, so it is pinned here.

@@ -1,0 +1,77 @@
+"""The manual page and `make install` / `make uninstall`."""
+
+import glob
+import os
+import re
+import subprocess
+import unittest
+
+from support import SOURCE_DIR, ZELNO, WorkdirTest, have, read
+
+MANUAL = os.path.join(SOURCE_DIR, "doc", "zelno.1")
+
+
+def program_messages():
+    """Every fixed message the program prints for a result or a failure,
+    taken from its sources (the internal self-test faults excepted)."""
+    messages = set()
+    for path in glob.glob(os.path.join(SOURCE_DIR, "src", "*", "*.cpp")):
+        text = read(path).decode()
+        messages.update(re.findall(r'\b(?:fail_system|fail_message|puts)\("([^"]+)"\)', text))
+    return messages
+
+
+class Manual(unittest.TestCase):
+    @unittest.skipUnless(have("groff"), "groff is missing")
+    def test_formats_without_warnings(self):
+        result = subprocess.run(["groff", "-man", "-Tutf8", "-ww", MANUAL],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual((result.returncode, result.stderr.decode()), (0, ""))
+
+    def test_lists_every_message(self):
+        source = re.sub(r"\\&|\\f[BIRP]", "", read(MANUAL).decode())
+        messages = program_messages()
+        self.assertIn("infile data error.", messages)  # the search itself works
+        self.assertEqual(sorted(m for m in messages if m not in source), [])
+
+
+@unittest.skipUnless(have("make") and have("install"), "make or install is missing")
+class Install(WorkdirTest):
+    def make(self, *args):
+        # A clean environment: this may run under `make check`, whose flags
+        # and variables would reach the inner make. "-o all" installs what
+        # this build made without configuring or building it again.
+        env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
+        build = os.path.dirname(os.path.abspath(ZELNO))
+        result = subprocess.run(["make", "--no-print-directory", "-C", SOURCE_DIR, "-o", "all",
+                                 "BUILD=" + build] + list(args),
+                                env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.assertEqual(result.returncode, 0, result.stdout.decode())
+
+    def installed(self, stage):
+        found = {}
+        for root, _, files in os.walk(stage):
+            for name in files:
+                path = os.path.join(root, name)
+                found[os.path.relpath(path, stage)] = os.stat(path).st_mode & 0o7777
+        return found
+
+    def test_install_and_uninstall_under_destdir(self):
+        for prefix in ("/usr", None):
+            with self.subTest(prefix=prefix):
+                stage = self.path("stage-%s" % (prefix or "default").strip("/"))
+                prefix_args = ["PREFIX=" + prefix] if prefix else []
+                self.make("install", "DESTDIR=" + stage, *prefix_args)
+                root = (prefix or "/usr/local").lstrip("/")
+                program = os.path.join(root, "bin", "zelno")
+                manual = os.path.join(root, "share", "man", "man1", "zelno.1")
+                self.assertEqual(self.installed(stage), {program: 0o755, manual: 0o644})
+                self.assertEqual(read(os.path.join(stage, program)), read(ZELNO))
+                self.assertEqual(read(os.path.join(stage, manual)), read(MANUAL))
+
+                self.make("uninstall", "DESTDIR=" + stage, *prefix_args)
+                self.assertEqual(self.installed(stage), {})
+
+
+if __name__ == "__main__":
+    unittest.main()
