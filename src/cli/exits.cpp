@@ -109,7 +109,13 @@ void wipe_secrets() {
 
 void end_process(int code) {
     wipe_secrets();
+#ifdef ZELNO_FUZZING
+    std::fflush(stdout);
+    std::fflush(stderr);
+    throw ProcessEnd{code};
+#else
     std::exit(code);
+#endif
 }
 
 }  // namespace zelno

@@ -35,6 +35,13 @@ std::size_t write_outfile(const void* buffer, std::size_t count);
 // in a way the compiler cannot drop.
 void wipe_secrets();
 // Ends the process with the given code: secrets wiped, buffered output flushed.
+// The fuzzing build throws ProcessEnd instead, so that the harness goes on.
 [[noreturn]] void end_process(int code);
+
+#ifdef ZELNO_FUZZING
+struct ProcessEnd {
+    int code;
+};
+#endif
 
 }  // namespace zelno
