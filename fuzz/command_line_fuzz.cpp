@@ -75,21 +75,22 @@ struct Fixtures {
 
 struct Expected {
     bool usage;
-    int key_index;  // the argument taken as the key; -1 for none
+    int key_index;     // the argument taken as the key; -1 for none
+    int output_index;  // the argument taken as the output name; -1 for none
 };
 
 // The command line as the usage text describes it.
 Expected expected_for(bool self_decrypting, const std::vector<std::string>& args) {
     const int argc = static_cast<int>(args.size());
-    if (self_decrypting) return {false, argc > 1 ? 1 : -1};
-    if (argc < 3) return {true, -1};
-    int key_index = -1;
-    for (int i = 3; i < argc && key_index < 0; ++i) {
-        if (args[static_cast<std::size_t>(i)] != "-nc") key_index = i;
+    if (self_decrypting) return {false, argc > 1 ? 1 : -1, argc > 2 ? 2 : -1};
+    if (argc < 3) return {true, -1, -1};
+    std::vector<int> others;
+    for (int i = 3; i < argc; ++i) {
+        if (args[static_cast<std::size_t>(i)] != "-nc") others.push_back(i);
     }
     bool word = std::any_of(mode_words.begin(), mode_words.end(),
                             [&](const char* w) { return args[1] == w; });
-    return {!word, key_index};
+    return {!word, others.size() > 0 ? others[0] : -1, others.size() > 1 ? others[1] : -1};
 }
 
 }  // namespace
@@ -136,7 +137,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fuzz::check(kept == args[static_cast<std::size_t>(i)], "an argument was changed");
         }
     }
-    fuzz::check_after_run(fixtures.sandbox);
+    // An output may be named like a temporary file.
+    fuzz::check_after_run(fixtures.sandbox,
+                          expected.output_index >= 0 ? args[static_cast<std::size_t>(expected.output_index)] : "");
     fuzz::reset_run();
     return 0;
 }

@@ -141,9 +141,9 @@ inline void reset_run() {
 }
 
 // What every way out of a run leaves: the slots closed, the secrets
-// overwritten, no temporary output in the directory (`restored` is a name the
-// run was to restore, which may look like one).
-inline void check_after_run(const Sandbox& sandbox, const std::string& restored = {}) {
+// overwritten, no temporary output in the directory (`output` is the name the
+// run was to give its output, which may look like one).
+inline void check_after_run(const Sandbox& sandbox, const std::string& output = {}) {
     check(run.infile == nullptr && run.outfile == nullptr && run.selffile == nullptr, "a file slot left open");
     check(all_zero(run.key_buffer.data(), run.key_buffer.size()) &&
               all_zero(run.confirm_buffer.data(), run.confirm_buffer.size()) &&
@@ -152,7 +152,7 @@ inline void check_after_run(const Sandbox& sandbox, const std::string& restored 
               all_zero(run.data_buffer.data(), run.data_buffer.size()),
           "secrets left in memory");
     for (const std::string& name : sandbox.names()) {
-        check(name == restored || name.rfind(".zelno-", 0) != 0, "temporary output left behind");
+        check(name == output || name.rfind(".zelno-", 0) != 0, "temporary output left behind");
     }
 }
 
