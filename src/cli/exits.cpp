@@ -26,6 +26,8 @@ void drop_unfinished_output() {
 [[noreturn]] void finish_failure(int code) {
     close_slots();
     drop_unfinished_output();
+    // Before the pause, which may wait for a key indefinitely.
+    wipe_secrets();
     pause_if_active();
     end_process(code);
 }
