@@ -149,7 +149,9 @@ inline void check_after_run(const Sandbox& sandbox, const std::string& output = 
               all_zero(run.confirm_buffer.data(), run.confirm_buffer.size()) &&
               all_zero(&run.cipher, sizeof run.cipher) && all_zero(&run.digest, sizeof run.digest) &&
               all_zero(run.header.bytes.data(), run.header.bytes.size()) &&
-              all_zero(run.data_buffer.data(), run.data_buffer.size()),
+              all_zero(run.data_buffer.data(), run.data_buffer.size()) &&
+              all_zero(run.infile_buffer.data(), run.infile_buffer.size()) &&
+              all_zero(run.outfile_buffer.data(), run.outfile_buffer.size()),
           "secrets left in memory");
     for (const std::string& name : sandbox.names()) {
         check(name == output || name.rfind(".zelno-", 0) != 0, "temporary output left behind");

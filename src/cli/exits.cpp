@@ -107,6 +107,8 @@ void wipe_secrets() {
     explicit_bzero(&run.digest, sizeof run.digest);
     explicit_bzero(run.header.bytes.data(), run.header.bytes.size());
     explicit_bzero(run.data_buffer.data(), run.data_buffer.size());
+    explicit_bzero(run.infile_buffer.data(), run.infile_buffer.size());
+    explicit_bzero(run.outfile_buffer.data(), run.outfile_buffer.size());
 }
 
 void end_process(int code) {

@@ -32,7 +32,8 @@ std::size_t read_infile(void* buffer, std::size_t count);
 std::size_t write_outfile(const void* buffer, std::size_t count);
 
 // Overwrites the keys, the expanded keys, the chain and the plaintext buffers
-// in a way the compiler cannot drop. Safe in a signal handler.
+// (the file streams' included) in a way the compiler cannot drop. Safe in a
+// signal handler.
 void wipe_secrets();
 // Ends the process with the given code: secrets wiped, buffered output flushed.
 // The fuzzing build throws ProcessEnd instead, so that the harness goes on.

@@ -81,6 +81,7 @@ void open_output(const char* final_name) {
         close(fd);
         fail_system("outfile open error");
     }
+    std::setvbuf(run.outfile, run.outfile_buffer.data(), _IOFBF, run.outfile_buffer.size());
 }
 
 void publish_output(const char* final_name, const PublishOptions& options) {

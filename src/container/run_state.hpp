@@ -47,6 +47,10 @@ struct RunState {
     DigestState digest;
     ContainerHeader header;
     std::array<std::uint8_t, DATA_CHUNK_SIZE> data_buffer{};
+    // The buffers of the infile and outfile streams, which carry plaintext in
+    // one direction or the other: here, the wipe at exit reaches them.
+    std::array<char, BUFSIZ> infile_buffer{};
+    std::array<char, BUFSIZ> outfile_buffer{};
 };
 
 extern RunState run;

@@ -44,7 +44,7 @@ def find_in_process(pid, needle):
 try:
     import gdb  # only inside gdb
 
-    def gdb_report(needle_hex):
+    def gdb_report(label, needle_hex):
         """Prints one line per find in the stopped inferior, then a last line."""
         inferior = gdb.selected_inferior()
 
@@ -54,7 +54,7 @@ try:
             except gdb.MemoryError:
                 return None
         for address, mapping in find_in_memory(inferior.pid, bytes.fromhex(needle_hex), read):
-            print("memory-scan: found at %s in %s" % (address, mapping))
-        print("memory-scan: done")
+            print("memory-scan: %s found at %s in %s" % (label, address, mapping))
+        print("memory-scan: %s done" % label)
 except ImportError:
     pass

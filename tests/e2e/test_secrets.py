@@ -1,7 +1,7 @@
-"""The key in memory: however a run ends, it is gone from the process's
-writable memory by the final system call, and a failed run waiting at
-"hit any key...." no longer holds it either. (That the key argument leaves
-the process list is checked in test_console.)"""
+"""Secrets in memory: however a run ends, the key and the plaintext are gone
+from the process's writable memory by the final system call, and a failed
+run waiting at "hit any key...." no longer holds them either. (That the key
+argument leaves the process list is checked in test_console.)"""
 
 import os
 import re
@@ -11,25 +11,31 @@ import unittest
 import pexpect
 
 from memory_scan import find_in_process
-from support import ZELNO, WorkdirTest, have, write
+from support import ZELNO, WorkdirTest, have, read, write
 
 SCAN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "memory_scan.py")
 KEY = "wipe-me-0123456789-ABCDEFGHIJKLM"  # 32 bytes: all of it is used
 # The first 16 bytes: also what a round-key schedule starts with.
-NEEDLE = KEY[:16].encode()
+NEEDLES = {"key": KEY[:16].encode(), "plaintext": b"plaintext of the memory tests"}
 PAUSE = b"hit any key...."
 
 
-class KeyWorkdir(WorkdirTest):
+class SecretsWorkdir(WorkdirTest):
     def setUp(self):
         super().setUp()
-        write(self.path("plain"), b"plaintext of the memory tests\n")
+        write(self.path("plain"), NEEDLES["plaintext"] + b"\n")
         self.assertEqual(self.zelno("ea", "plain", KEY, "c").returncode, 0)
         self.assertEqual(self.zelno("e", "plain", "made under another key", "other").returncode, 0)
+        # The digest (in clear at offset 280) no longer matches: a run that
+        # fails only after it has decrypted everything.
+        damaged = bytearray(read(self.path("c")))
+        damaged[280] ^= 1
+        write(self.path("damaged"), bytes(damaged))
+        write(self.path("junk"), b"no container in here\n")
 
 
 @unittest.skipUnless(have("gdb"), "gdb not installed")
-class AtExit(KeyWorkdir):
+class AtExit(SecretsWorkdir):
     """The program runs under gdb, which stops it at the exit_group system
     call, the last thing every way out does, and searches its memory."""
 
@@ -46,21 +52,24 @@ class AtExit(KeyWorkdir):
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 env=env, timeout=300, start_new_session=True)
         out = result.stdout.decode(errors="replace")
-        self.assertIn("memory-scan: done", out, out)
-        finds = re.findall(r"memory-scan: found at .*", out)
+        finds = {}
+        for label in NEEDLES:
+            self.assertIn("memory-scan: %s done" % label, out, out)
+            finds[label] = re.findall(r"memory-scan: %s found at .*" % label, out)
         ended = re.search(r"\[Inferior 1 \(process \d+\) exited (?:normally|with code (\d+))\]", out)
         code = int(ended.group(1) or "0", 8) if ended else None  # gdb shows the code in octal
         return code, finds, out
 
     def scan(self):
-        return "python gdb_report('%s')" % NEEDLE.hex()
+        return ["python gdb_report('%s', '%s')" % (label, needle.hex()) for label, needle in NEEDLES.items()]
 
-    def test_search_sees_the_key_while_the_run_goes_on(self):
-        # Stopped where the output is renamed into place: the key is in use.
-        _, finds, out = self.gdb(["d", "c", KEY, "back"], ["break rename", "run", self.scan(), "kill"])
-        self.assertTrue(finds, out)
+    def test_search_sees_the_secrets_while_the_run_goes_on(self):
+        # Stopped where the output is renamed into place: both are in use.
+        _, finds, out = self.gdb(["d", "c", KEY, "back"], ["break rename", "run"] + self.scan() + ["kill"])
+        self.assertTrue(finds["key"], out)
+        self.assertTrue(finds["plaintext"], out)
 
-    def test_key_is_gone_at_every_exit(self):
+    def test_secrets_are_gone_at_every_exit(self):
         self.assertEqual(self.zelno("sa", "plain", KEY, "plain.exe").returncode, 0)
         exits = [
             ("encrypted", ZELNO, ["ea", "plain", KEY, "out"], 0),
@@ -70,26 +79,27 @@ class AtExit(KeyWorkdir):
             ("self-decrypting executable", self.path("plain.exe"), [KEY, "back"], 0),
             ("usage", ZELNO, ["x", "plain", KEY], 1),
             ("system failure", ZELNO, ["ea", "missing", KEY, "out"], 2),
-            ("header failure", ZELNO, ["d", "plain", KEY], 3),
+            ("header failure", ZELNO, ["d", "junk", KEY], 3),
             ("wrong key", ZELNO, ["d", "other", KEY, "back"], 3),
+            ("digest mismatch", ZELNO, ["d", "damaged", KEY, "back"], 3),
         ]
         for what, program, args, expected in exits:
             with self.subTest(what):
-                code, finds, out = self.gdb(args, ["catch syscall exit_group", "run", self.scan(), "continue"],
+                code, finds, out = self.gdb(args, ["catch syscall exit_group", "run"] + self.scan() + ["continue"],
                                             program=program)
                 self.assertEqual(code, expected, out)
-                self.assertEqual(finds, [], out)
+                self.assertEqual(finds, {"key": [], "plaintext": []}, out)
 
-    def test_key_is_gone_when_a_signal_ends_the_run(self):
+    def test_secrets_are_gone_when_a_signal_ends_the_run(self):
         code, finds, out = self.gdb(["d", "c", KEY, "back"],
-                                    ["catch syscall exit_group", "break rename", "run", "signal SIGTERM",
-                                     self.scan(), "continue"])
+                                    ["catch syscall exit_group", "break rename", "run", "signal SIGTERM"]
+                                    + self.scan() + ["continue"])
         self.assertEqual(code, 128 + 15, out)
-        self.assertEqual(finds, [], out)
+        self.assertEqual(finds, {"key": [], "plaintext": []}, out)
         self.assertFalse(os.path.exists(self.path("back")))
 
 
-class WhilePaused(KeyWorkdir):
+class WhilePaused(SecretsWorkdir):
     """A failure with a console pauses before the process ends; its memory is
     read through /proc meanwhile."""
 
@@ -100,7 +110,7 @@ class WhilePaused(KeyWorkdir):
 
     def memory_finds(self, child):
         try:
-            return find_in_process(child.pid, NEEDLE)
+            return {label: find_in_process(child.pid, needle) for label, needle in NEEDLES.items()}
         except PermissionError as e:
             self.skipTest("cannot read the memory of another process: %s" % e)
 
@@ -109,14 +119,15 @@ class WhilePaused(KeyWorkdir):
         child.expect_exact(b"enter key:")
         child.send(KEY.encode())  # 32 characters end the entry
         child.expect_exact(b"retype key:")
-        self.assertTrue(self.memory_finds(child))
+        self.assertTrue(self.memory_finds(child)["key"])
 
-    def test_key_is_gone_before_the_pause(self):
+    def test_secrets_are_gone_before_the_pause(self):
         failures = [
-            ("header failure", ["d", "plain", KEY], None),
+            ("header failure", ["d", "junk", KEY], None),
             ("wrong key", ["d", "other", KEY, "back"], None),
+            ("digest mismatch", ["d", "damaged", KEY, "back"], None),
             ("system failure", ["ea", "missing", KEY, "out"], None),
-            ("typed key, header failure", ["d", "plain"], KEY.encode()),
+            ("typed key, header failure", ["d", "junk"], KEY.encode()),
         ]
         for what, args, typed in failures:
             with self.subTest(what):
@@ -125,7 +136,7 @@ class WhilePaused(KeyWorkdir):
                     child.expect_exact(b"enter key:")
                     child.send(typed)
                 child.expect_exact(PAUSE)
-                self.assertEqual(self.memory_finds(child), [])
+                self.assertEqual(self.memory_finds(child), {"key": [], "plaintext": []})
                 child.send(b" ")
                 child.expect(pexpect.EOF)
 

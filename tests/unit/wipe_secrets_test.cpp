@@ -16,7 +16,7 @@ bool all_zero(const void* data, std::size_t size) {
 
 // Everything that holds the key, what is derived from it, or plaintext is
 // zero afterwards, down to the last byte of each buffer.
-TEST(WipeSecrets, OverwritesKeysCipherDigestHeaderAndData) {
+TEST(WipeSecrets, OverwritesKeysCipherDigestHeaderDataAndStreamBuffers) {
     // Every byte non-zero (padding included), so that a partial wipe shows
     // wherever it falls.
     run.key_buffer.fill('k');
@@ -25,6 +25,8 @@ TEST(WipeSecrets, OverwritesKeysCipherDigestHeaderAndData) {
     std::memset(static_cast<void*>(&run.digest), 0x5A, sizeof run.digest);
     run.header.bytes.fill(0x33);
     run.data_buffer.fill(0x77);
+    run.infile_buffer.fill('i');
+    run.outfile_buffer.fill('o');
 
     wipe_secrets();
 
@@ -34,6 +36,8 @@ TEST(WipeSecrets, OverwritesKeysCipherDigestHeaderAndData) {
     EXPECT_TRUE(all_zero(&run.digest, sizeof run.digest));
     EXPECT_TRUE(all_zero(run.header.bytes.data(), run.header.bytes.size()));
     EXPECT_TRUE(all_zero(run.data_buffer.data(), run.data_buffer.size()));
+    EXPECT_TRUE(all_zero(run.infile_buffer.data(), run.infile_buffer.size()));
+    EXPECT_TRUE(all_zero(run.outfile_buffer.data(), run.outfile_buffer.size()));
 
     static const RunState fresh{};
     run = fresh;
