@@ -21,13 +21,14 @@ PAUSE = b"hit any key...."
 
 
 def program_environment():
-    env = dict(os.environ)
+    # The program binds its own symbols at start. The shared libraries it
+    # loads (the C++ runtime, a sanitizer runtime) bind theirs lazily, and the
+    # binding trampoline saves the vector registers, which may still hold key
+    # bytes, on the stack, out of the program's reach; here they bind at start
+    # too, so that the searches see what the program itself leaves.
+    env = dict(os.environ, LD_BIND_NOW="1")
     if os.environ.get("ZELNO_SANITIZED"):
-        # The sanitizer runtime is a shared library bound lazily: its binding
-        # trampoline leaves register contents, key bytes among them, on the
-        # stack. The program itself binds everything at start.
-        env["LD_BIND_NOW"] = "1"
-        # LeakSanitizer cannot work under a debugger; the scans stand in here.
+        # LeakSanitizer cannot work under a debugger; the searches stand in.
         env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_leaks=0"]))
     return env
 
