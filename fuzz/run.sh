@@ -23,9 +23,18 @@ mkdir -p "$seeds/decrypt" "$seeds/decrypt_sealed" "$artifacts"
 ZELNO_MAKE_CONTAINER=$build/tests/make_container python3 "$src/tests/e2e/corpus.py" "$seeds/decrypt"
 rm -f "$seeds/decrypt/expected.txt"
 
-# Sound containers of both ciphers and layouts, around the block size.
-scratch=$(mktemp -d)
+# The scratch directories of the targets go below one folder, in memory when
+# there is some (every successful run syncs its output to disk); it goes away
+# at the end, with what a crashed target left.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  scratch=$(mktemp -d /dev/shm/zelno-fuzz-XXXXXX)
+else
+  scratch=$(mktemp -d)
+fi
 trap 'rm -rf "$scratch"' EXIT
+export TMPDIR=$scratch
+
+# Sound containers of both ciphers and layouts, around the block size.
 for n in 0 1 15 16 17 100; do
   plain=$scratch/plain-$n
   head -c "$n" /dev/zero | tr '\0' 'p' > "$plain"
@@ -48,12 +57,6 @@ for flags in (0x35, 0x36, 0x05, 0x06, 0x1E):
         with open("%s/sealed-%02x-%d" % (sys.argv[1], flags, n), "wb") as f:
             f.write(piece)
 PY
-
-# The scratch directories of the targets: memory, when there is some, since
-# every successful run syncs its output to disk.
-if [ -d /dev/shm ] && [ -w /dev/shm ]; then
-  export TMPDIR=/dev/shm
-fi
 
 for target in decrypt decrypt_sealed command_line; do
   mkdir -p "$work/$target"
