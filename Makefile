@@ -13,7 +13,7 @@ BINDIR ?= $(PREFIX)/bin
 MANDIR ?= $(PREFIX)/share/man
 INSTALL ?= install
 
-.PHONY: all check sanitize portable m32 bench install uninstall clean
+.PHONY: all check sanitize portable m32 bench fuzz install uninstall clean
 
 all:
 	cmake -S . -B $(BUILD) -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release -DZELNO_PEER_BINARY=$(PEER) $(CMAKE_FLAGS) >/dev/null
@@ -37,6 +37,17 @@ m32:
 
 bench:
 	$(MAKE) all BUILD=build-bench CMAKE_FLAGS="-DZELNO_BENCH=ON"
+
+# The libFuzzer targets (clang, with AddressSanitizer and UBSan), each run for
+# FUZZ_SECONDS; the seeds come from the program and the test tools of $(BUILD).
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++-14
+
+fuzz: all
+	cmake -S . -B build-fuzz -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DZELNO_FUZZ=ON >/dev/null
+	cmake --build build-fuzz -j $(JOBS)
+	fuzz/run.sh build-fuzz $(BUILD) $(FUZZ_SECONDS)
 
 install: all
 	$(INSTALL) -d $(DESTDIR)$(BINDIR) $(DESTDIR)$(MANDIR)/man1

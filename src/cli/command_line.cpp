@@ -96,7 +96,10 @@ void obtain_key() {
 int run_program(int argc, char** argv) {
     install_signal_handlers();
     open_own_executable(argc > 0 ? argv[0] : nullptr);
+    return run_with_own_image(argc, argv);
+}
 
+int run_with_own_image(int argc, char** argv) {
     if (auto container = locate_payload(run.selffile)) {
         if (fseeko(run.selffile, static_cast<off_t>(*container), SEEK_SET) != 0) {
             fail_system("selffile seek error");

@@ -27,6 +27,9 @@ void drop_unfinished_output() {
 [[noreturn]] void finish_failure(int code) {
     close_slots();
     drop_unfinished_output();
+    // Before the pause, which may wait for a key indefinitely.
+    digest_worker_finish();
+    wipe_secrets();
     pause_if_active();
     end_process(code);
 }
@@ -106,12 +109,20 @@ void wipe_secrets() {
     explicit_bzero(&run.digest, sizeof run.digest);
     explicit_bzero(run.header.bytes.data(), run.header.bytes.size());
     explicit_bzero(run.data_buffers.data(), sizeof run.data_buffers);
+    explicit_bzero(run.infile_buffer.data(), run.infile_buffer.size());
+    explicit_bzero(run.outfile_buffer.data(), run.outfile_buffer.size());
 }
 
 void end_process(int code) {
     digest_worker_finish();
     wipe_secrets();
+#ifdef ZELNO_FUZZING
+    std::fflush(stdout);
+    std::fflush(stderr);
+    throw ProcessEnd{code};
+#else
     std::exit(code);
+#endif
 }
 
 }  // namespace zelno

@@ -1,6 +1,6 @@
 // Failure exits and the checked stream wrappers. Every failure of a run ends
 // the process here: message, close the file slots, drop the unfinished output,
-// pause when a mode is active, exit with the failure's code.
+// wipe the secrets, pause when a mode is active, exit with the failure's code.
 #pragma once
 
 #include <cstddef>
@@ -32,9 +32,17 @@ std::size_t read_infile(void* buffer, std::size_t count);
 std::size_t write_outfile(const void* buffer, std::size_t count);
 
 // Overwrites the keys, the expanded keys, the chain and the plaintext buffers
-// in a way the compiler cannot drop.
+// (the file streams' included) in a way the compiler cannot drop. Safe in a
+// signal handler.
 void wipe_secrets();
 // Ends the process with the given code: secrets wiped, buffered output flushed.
+// The fuzzing build throws ProcessEnd instead, so that the harness goes on.
 [[noreturn]] void end_process(int code);
+
+#ifdef ZELNO_FUZZING
+struct ProcessEnd {
+    int code;
+};
+#endif
 
 }  // namespace zelno

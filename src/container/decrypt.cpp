@@ -24,6 +24,7 @@ void open_input() {
     }
     run.infile = std::fopen(run.infile_name, "rb");
     if (run.infile == nullptr) fail_system("infile open error");
+    std::setvbuf(run.infile, run.infile_buffer.data(), _IOFBF, run.infile_buffer.size());
     // Without a find the stream stays at its end and the header read fails.
     if (auto container = locate_payload(run.infile)) {
         if (fseeko(run.infile, static_cast<off_t>(*container), SEEK_SET) != 0) {

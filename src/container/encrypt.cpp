@@ -30,6 +30,7 @@ struct InputStatus {
 InputStatus open_input() {
     run.infile = std::fopen(run.infile_name, "rb");
     if (run.infile == nullptr) fail_system("infile open error");
+    std::setvbuf(run.infile, run.infile_buffer.data(), _IOFBF, run.infile_buffer.size());
     struct stat st;
     if (fstat(fileno(run.infile), &st) != 0) fail_system("infile info error");
     if (S_ISDIR(st.st_mode)) {

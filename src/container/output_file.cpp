@@ -64,6 +64,7 @@ bool open_special_output(const char* final_name) {
     }
     run.outfile = std::fopen(final_name, "wb");
     if (run.outfile == nullptr) fail_system("outfile open error");
+    std::setvbuf(run.outfile, run.outfile_buffer.data(), _IOFBF, run.outfile_buffer.size());
     run.output_direct = true;
     return true;
 }
@@ -100,6 +101,7 @@ void open_output(const char* final_name) {
         close(fd);
         fail_system("outfile open error");
     }
+    std::setvbuf(run.outfile, run.outfile_buffer.data(), _IOFBF, run.outfile_buffer.size());
 }
 
 void start_writeback() {

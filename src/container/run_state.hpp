@@ -50,6 +50,10 @@ struct RunState {
     // Two pieces alternate between the files and the digest; the third holds
     // the ciphertext of a piece while its plaintext is digested.
     std::array<std::array<std::uint8_t, DATA_CHUNK_SIZE>, 3> data_buffers{};
+    // The buffers of the infile and outfile streams, which carry plaintext in
+    // one direction or the other: here, the wipe at exit reaches them.
+    std::array<char, BUFSIZ> infile_buffer{};
+    std::array<char, BUFSIZ> outfile_buffer{};
 };
 
 extern RunState run;
