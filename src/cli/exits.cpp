@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include "cli/console.hpp"
-#include "container/digest_worker.hpp"
 #include "container/progress.hpp"
 #include "container/run_state.hpp"
+#include "container/side_worker.hpp"
 
 namespace zelno {
 namespace {
@@ -25,10 +25,11 @@ void drop_unfinished_output() {
 }
 
 [[noreturn]] void finish_failure(int code) {
+    // The second thread may still be writing the output: it ends first.
+    side_worker_stop();
     close_slots();
     drop_unfinished_output();
     // Before the pause, which may wait for a key indefinitely.
-    digest_worker_finish();
     wipe_secrets();
     pause_if_active();
     end_process(code);
@@ -114,7 +115,7 @@ void wipe_secrets() {
 }
 
 void end_process(int code) {
-    digest_worker_finish();
+    side_worker_stop();
     wipe_secrets();
 #ifdef ZELNO_FUZZING
     std::fflush(stdout);

@@ -5,11 +5,11 @@
 #include <cstring>
 
 #include "cli/exits.hpp"
-#include "container/digest_worker.hpp"
 #include "container/names.hpp"
 #include "container/output_file.hpp"
 #include "container/progress.hpp"
 #include "container/run_state.hpp"
+#include "container/side_worker.hpp"
 
 namespace zelno {
 namespace {
@@ -41,20 +41,22 @@ void decrypt_header_pieces() {
     digest_add(run.digest, meta_and_name, pieces);
 }
 
-// Each piece is decrypted in place; while it is digested and written, the
-// next one is read into the other buffer.
+// Each piece is decrypted in place; while it is digested on the second
+// thread and written, the next one is read into the other buffer.
 void decrypt_data(std::uint32_t size) {
     Progress progress(size);
-    digest_worker_start(size);
+    side_worker_start(size);
+    std::array<std::uint64_t, 2> last_use{};  // per turn: the ticket of its buffer's digest
     std::uint64_t remaining = size;
     for (std::size_t turn = 0; remaining > 0; turn ^= 1) {
         auto& buffer = run.data_buffers[turn];
+        side_wait(last_use[turn]);
         std::uint64_t padded_remaining = (remaining + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(padded_remaining, buffer.size()));
         if (read_infile(buffer.data(), want) < want) fail_message("infile data error.");
         cbc_decrypt_blocks(buffer.data(), want / BLOCK_SIZE);
         // The zero fill of the last block is digested but not written.
-        digest_worker_add(buffer.data(), want);
+        last_use[turn] = side_digest(buffer.data(), want);
         std::size_t plain = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, want));
         // The recorded size is not digested: what it leaves of the last block
         // must be the writer's zero fill, or the size was altered.
@@ -68,7 +70,7 @@ void decrypt_data(std::uint32_t size) {
         remaining -= plain;
         progress.advance(plain);
     }
-    digest_worker_finish();
+    side_worker_finish();
 }
 
 }  // namespace

@@ -7,11 +7,11 @@
 #include <sys/stat.h>
 
 #include "cli/exits.hpp"
-#include "container/digest_worker.hpp"
 #include "container/names.hpp"
 #include "container/output_file.hpp"
 #include "container/progress.hpp"
 #include "container/run_state.hpp"
+#include "container/side_worker.hpp"
 
 namespace zelno {
 namespace {
@@ -60,15 +60,17 @@ std::uint64_t copy_own_image() {
 }
 
 // Streams the plaintext through the digest and the chain into the output.
-// While one piece is digested, its copy is encrypted and written and the
-// next piece is read into the other buffer.
+// While one piece is digested and its ciphertext written on the second
+// thread, the next piece is read and encrypted.
 void encrypt_data(std::uint32_t size) {
     Progress progress(size);
-    digest_worker_start(size);
-    auto& cipher_buffer = run.data_buffers[2];
+    side_worker_start(size);
+    std::array<std::uint64_t, 2> last_use{};  // per turn: the ticket of its buffers' last job
     std::uint64_t remaining = size;
     for (std::size_t turn = 0; remaining > 0; turn ^= 1) {
         auto& plain = run.data_buffers[turn];
+        auto& cipher = run.data_buffers[2 + turn];
+        side_wait(last_use[turn]);
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, plain.size()));
         std::size_t got = read_infile(plain.data(), want);
         if (got < want) fail_message("infile size error.");  // the file shrank
@@ -76,15 +78,14 @@ void encrypt_data(std::uint32_t size) {
         std::size_t padded = (got + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
         std::fill(plain.begin() + static_cast<std::ptrdiff_t>(got),
                   plain.begin() + static_cast<std::ptrdiff_t>(padded), std::uint8_t{0});
-        digest_worker_add(plain.data(), padded);
-        std::memcpy(cipher_buffer.data(), plain.data(), padded);
-        cbc_encrypt_blocks(cipher_buffer.data(), padded / BLOCK_SIZE);
-        write_outfile(cipher_buffer.data(), padded);
-        start_writeback();
+        side_digest(plain.data(), padded);
+        std::memcpy(cipher.data(), plain.data(), padded);
+        cbc_encrypt_blocks(cipher.data(), padded / BLOCK_SIZE);
+        last_use[turn] = side_write(cipher.data(), padded);
         remaining -= got;
         progress.advance(got);
     }
-    digest_worker_finish();
+    side_worker_finish();
     // A file that grew while it was read no longer matches its recorded size.
     std::uint8_t extra;
     if (read_infile(&extra, 1) != 0) fail_message("infile size error.");

@@ -104,15 +104,20 @@ void open_output(const char* final_name) {
     std::setvbuf(run.outfile, run.outfile_buffer.data(), _IOFBF, run.outfile_buffer.size());
 }
 
-void start_writeback() {
+bool try_start_writeback() {
     constexpr off_t step = 8 << 20;
     static off_t started = 0;
-    if (run.output_direct) return;
+    if (run.output_direct) return true;
     off_t written = ftello(run.outfile);
-    if (written < started + step) return;
-    if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
+    if (written < started + step) return true;
+    if (std::fflush(run.outfile) != 0) return false;
     sync_file_range(fileno(run.outfile), started, written - started, SYNC_FILE_RANGE_WRITE);
     started = written;
+    return true;
+}
+
+void start_writeback() {
+    if (!try_start_writeback()) fail_system("outfile write error");
 }
 
 void publish_output(const char* final_name, const PublishOptions& options) {

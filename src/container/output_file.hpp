@@ -18,6 +18,8 @@ void open_output(const char* final_name);
 // Starts writing what the output holds so far to disk in the background, a
 // few megabytes at a time, so that the sync at publishing has little left.
 void start_writeback();
+// The same without ending the run: false, with errno, when flushing failed.
+bool try_start_writeback();
 
 struct PublishOptions {
     bool executable = false;                  // self-decrypting executables must start

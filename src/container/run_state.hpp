@@ -47,9 +47,9 @@ struct RunState {
     CipherContext cipher;
     DigestState digest;
     ContainerHeader header;
-    // Two pieces alternate between the files and the digest; the third holds
-    // the ciphertext of a piece while its plaintext is digested.
-    std::array<std::array<std::uint8_t, DATA_CHUNK_SIZE>, 3> data_buffers{};
+    // The pieces of data on their way: two alternate between the input and
+    // the digest, two take the ciphertext on its way to the output.
+    std::array<std::array<std::uint8_t, DATA_CHUNK_SIZE>, 4> data_buffers{};
     // The buffers of the infile and outfile streams, which carry plaintext in
     // one direction or the other: here, the wipe at exit reaches them.
     std::array<char, BUFSIZ> infile_buffer{};

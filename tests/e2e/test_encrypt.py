@@ -112,19 +112,25 @@ class Failures(WorkdirTest):
         self.assertEqual(os.listdir(self.dir), ["d"])
 
     def test_write_failing_half_way_leaves_nothing(self):
-        write(self.path("big"), os.urandom(2 * 1024 * 1024))
-        write(self.path("big.znx"), b"old container")
-        before = snapshot(self.dir)
+        # Small files are written in line, large ones from the second thread.
+        for size, limit_bytes in ((2 << 20, 1 << 20), (12 << 20, 5 << 20)):
+            with self.subTest(size=size):
+                write(self.path("big"), os.urandom(size))
+                write(self.path("big.znx"), b"old container")
+                before = snapshot(self.dir)
 
-        def limit():
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            resource.setrlimit(resource.RLIMIT_FSIZE, (1024 * 1024, 1024 * 1024))
+                def limit():
+                    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                    resource.setrlimit(resource.RLIMIT_FSIZE, (limit_bytes, limit_bytes))
 
-        result = subprocess.run([ZELNO, "ea", "big", "k"], cwd=self.dir, stdin=subprocess.DEVNULL,
-                                capture_output=True, preexec_fn=limit, start_new_session=True)
-        self.assertEqual(result.returncode, 2)
-        self.assertTrue(result.stderr.startswith(b"outfile write error: File too large"), result.stderr)
-        self.assertEqual(snapshot(self.dir), before)
+                for word in ("ea", "e"):
+                    result = subprocess.run([ZELNO, word, "big", "k"], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                            capture_output=True, preexec_fn=limit, start_new_session=True)
+                    self.assertEqual(result.returncode, 2)
+                    self.assertEqual(result.stdout, b"")
+                    self.assertTrue(result.stderr.startswith(b"outfile write error: File too large\n"),
+                                    result.stderr)
+                    self.assertEqual(snapshot(self.dir), before)
 
     def test_input_of_4_gib_is_refused(self):
         with open(self.path("huge"), "wb") as f:

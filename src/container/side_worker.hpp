@@ -1,0 +1,31 @@
+// A second thread beside the pipeline: it feeds the run's digest and writes
+// the output in the order the pieces are handed over, while the pipeline goes
+// on with the files and the cipher. The digest sees the same bytes in the
+// same order as when it is fed in line; small runs and single cores do all
+// of it in line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zelno {
+
+// Starts the thread for `total` bytes of data; small amounts are not worth it.
+void side_worker_start(std::uint64_t total);
+
+// Queue a piece for the digest, or for the output file; each returns the
+// piece's ticket. The bytes must stay as they are until the ticket is done.
+std::uint64_t side_digest(const std::uint8_t* data, std::size_t length);
+std::uint64_t side_write(const std::uint8_t* data, std::size_t length);
+
+// Waits until the piece of `ticket` and all before it are done. A write that
+// failed on the thread ends the run here with "outfile write error".
+void side_wait(std::uint64_t ticket);
+
+// Waits for everything and ends the thread; a failed write ends the run.
+void side_worker_finish();
+
+// For the failure exits: waits for the thread to stop, and reports nothing.
+void side_worker_stop();
+
+}  // namespace zelno
