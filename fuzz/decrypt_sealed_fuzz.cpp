@@ -17,15 +17,12 @@
 #include <cstring>
 
 #include "container/cipher_context.hpp"
-#include "container/decrypt.hpp"
 #include "container/format.hpp"
 #include "harness.hpp"
 
 namespace {
 
 using namespace zelno;
-
-constexpr char key[] = "corpus key";
 
 struct Pieces {
     std::uint8_t flags = 0;
@@ -63,7 +60,7 @@ std::vector<std::uint8_t> seal(const Pieces& p) {
     std::array<std::uint8_t, META_SIZE + NAME_FIELD_SIZE> pieces = p.meta_and_name;
     run.mode = Mode::Encrypt;
     run.flags = p.flags;
-    cipher_setup(key);
+    cipher_setup(fuzz::corpus_key);
     iv_setup();
     digest_begin(run.digest);
     auto add = [](std::uint8_t* bytes, std::size_t n) {
@@ -118,18 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     fuzz::reset_run();
     const std::vector<std::uint8_t> container = seal(pieces);
-    sandbox.clear();
-    sandbox.put("input", container);
-
-    fuzz::reset_run();
-    run.mode = Mode::Decrypt;
-    run.infile_name = "input";
-    std::memcpy(run.key_buffer.data(), key, sizeof key);
-    run.key_string = run.key_buffer.data();
-    int code = sandbox.run_ended([] {
-        run_decrypt();
-        end_process(0);
-    });
+    int code = fuzz::decrypt_in(sandbox, container);
 
     const bool sound = size_fits(pieces) && name_is_plain(pieces);
     fuzz::check(code == (sound ? 0 : EXIT_MESSAGE), "result does not match the container");

@@ -19,6 +19,7 @@
 #include <sanitizer/common_interface_defs.h>
 
 #include "cli/exits.hpp"
+#include "container/decrypt.hpp"
 #include "container/run_state.hpp"
 
 namespace zelno::fuzz {
@@ -138,6 +139,25 @@ inline void reset_run() {
     close_slots();
     static const RunState fresh{};
     run = fresh;
+}
+
+// The key of the test corpus, under which the decrypt targets run.
+inline constexpr char corpus_key[] = "corpus key";
+
+// Decrypts `container` as the file "input" of the scratch directory, under
+// the corpus key, restoring into that directory; returns the exit code.
+inline int decrypt_in(const Sandbox& sandbox, std::span<const std::uint8_t> container) {
+    sandbox.clear();
+    sandbox.put("input", container);
+    reset_run();
+    run.mode = Mode::Decrypt;
+    run.infile_name = "input";
+    std::memcpy(run.key_buffer.data(), corpus_key, sizeof corpus_key);
+    run.key_string = run.key_buffer.data();
+    return sandbox.run_ended([] {
+        run_decrypt();
+        end_process(0);
+    });
 }
 
 // What every way out of a run leaves: the slots closed, the secrets
