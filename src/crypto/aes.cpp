@@ -32,18 +32,57 @@ std::uint32_t inv_mix_column(std::uint32_t w) {
 }
 
 // One inner encryption round from s into t with round key rk.
-inline void enc_round(const std::uint32_t* s, std::uint32_t* t, const std::uint32_t* rk) {
+// The two directions differ only in their tables and in which column feeds
+// byte k of column c: c + k when encrypting, c - k (that is c + 3k) when
+// decrypting, the inverse row shift.
+struct Forward {
+    static constexpr const auto& round_table = aes_enc_table;
+    static constexpr const auto& sbox_word = aes_sbox_word;
+    static constexpr int shift = 1;
+};
+struct Inverse {
+    static constexpr const auto& round_table = aes_dec_table;
+    static constexpr const auto& sbox_word = aes_inv_sbox_word;
+    static constexpr int shift = 3;
+};
+
+template <class D>
+inline void inner_round(const std::uint32_t* s, std::uint32_t* t, const std::uint32_t* rk) {
     for (int c = 0; c < 4; ++c) {
-        t[c] = aes_enc_table[0][byte0(s[c])] ^ aes_enc_table[1][byte1(s[(c + 1) & 3])] ^
-               aes_enc_table[2][byte2(s[(c + 2) & 3])] ^ aes_enc_table[3][byte3(s[(c + 3) & 3])] ^ rk[c];
+        t[c] = D::round_table[0][byte0(s[c])] ^ D::round_table[1][byte1(s[(c + D::shift) & 3])] ^
+               D::round_table[2][byte2(s[(c + 2 * D::shift) & 3])] ^
+               D::round_table[3][byte3(s[(c + 3 * D::shift) & 3])] ^ rk[c];
     }
 }
 
-inline void dec_round(const std::uint32_t* s, std::uint32_t* t, const std::uint32_t* rk) {
-    for (int c = 0; c < 4; ++c) {
-        t[c] = aes_dec_table[0][byte0(s[c])] ^ aes_dec_table[1][byte1(s[(c + 3) & 3])] ^
-               aes_dec_table[2][byte2(s[(c + 2) & 3])] ^ aes_dec_table[3][byte3(s[(c + 1) & 3])] ^ rk[c];
+// A round count that no expansion returned would run the rounds off the end
+// of the key; such a call yields a zero block instead.
+template <class D>
+void crypt_block(const AesKey& key, int rounds, const std::uint8_t* in, std::uint8_t* out) {
+    if (!aes_rounds_valid(rounds)) {
+        std::memset(out, 0, 16);
+        return;
     }
+    const std::uint32_t* rk = key.data();
+    std::uint32_t s[4];
+    std::uint32_t t[4];
+    for (int c = 0; c < 4; ++c) s[c] = load_be(in + 4 * c) ^ rk[c];
+    // One inner round, then two per pass: s -> t -> s.
+    rk += 4;
+    inner_round<D>(s, t, rk);
+    for (int pass = rounds / 2 - 1; pass > 0; --pass) {
+        inner_round<D>(t, s, rk + 4);
+        inner_round<D>(s, t, rk + 8);
+        rk += 8;
+    }
+    rk += 4;
+    for (int c = 0; c < 4; ++c) {
+        s[c] = (D::sbox_word[byte0(t[c])] & 0xFF000000u) ^
+               (D::sbox_word[byte1(t[(c + D::shift) & 3])] & 0x00FF0000u) ^
+               (D::sbox_word[byte2(t[(c + 2 * D::shift) & 3])] & 0x0000FF00u) ^
+               (D::sbox_word[byte3(t[(c + 3 * D::shift) & 3])] & 0x000000FFu) ^ rk[c];
+    }
+    for (int c = 0; c < 4; ++c) store_be(out + 4 * c, s[c]);
 }
 
 }  // namespace
@@ -93,61 +132,12 @@ int aes_expand_decrypt_key(AesKey& key, const std::uint8_t* key_bytes, int key_b
     return nr;
 }
 
-// A round count that no expansion returned would run the rounds off the end
-// of the key; such a call yields a zero block instead.
 void aes_encrypt_block(const AesKey& key, int rounds, const std::uint8_t* in, std::uint8_t* out) {
-    if (!aes_rounds_valid(rounds)) {
-        std::memset(out, 0, 16);
-        return;
-    }
-    const std::uint32_t* rk = key.data();
-    std::uint32_t s[4];
-    std::uint32_t t[4];
-    for (int c = 0; c < 4; ++c) s[c] = load_be(in + 4 * c) ^ rk[c];
-    // One inner round, then two per pass: s -> t -> s.
-    rk += 4;
-    enc_round(s, t, rk);
-    for (int pass = rounds / 2 - 1; pass > 0; --pass) {
-        enc_round(t, s, rk + 4);
-        enc_round(s, t, rk + 8);
-        rk += 8;
-    }
-    rk += 4;
-    for (int c = 0; c < 4; ++c) {
-        const std::uint32_t v = (aes_sbox_word[byte0(t[c])] & 0xFF000000u) ^
-                                (aes_sbox_word[byte1(t[(c + 1) & 3])] & 0x00FF0000u) ^
-                                (aes_sbox_word[byte2(t[(c + 2) & 3])] & 0x0000FF00u) ^
-                                (aes_sbox_word[byte3(t[(c + 3) & 3])] & 0x000000FFu) ^ rk[c];
-        s[c] = v;
-    }
-    for (int c = 0; c < 4; ++c) store_be(out + 4 * c, s[c]);
+    crypt_block<Forward>(key, rounds, in, out);
 }
 
 void aes_decrypt_block(const AesKey& key, int rounds, const std::uint8_t* in, std::uint8_t* out) {
-    if (!aes_rounds_valid(rounds)) {
-        std::memset(out, 0, 16);
-        return;
-    }
-    const std::uint32_t* rk = key.data();
-    std::uint32_t s[4];
-    std::uint32_t t[4];
-    for (int c = 0; c < 4; ++c) s[c] = load_be(in + 4 * c) ^ rk[c];
-    rk += 4;
-    dec_round(s, t, rk);
-    for (int pass = rounds / 2 - 1; pass > 0; --pass) {
-        dec_round(t, s, rk + 4);
-        dec_round(s, t, rk + 8);
-        rk += 8;
-    }
-    rk += 4;
-    for (int c = 0; c < 4; ++c) {
-        const std::uint32_t v = (aes_inv_sbox_word[byte0(t[c])] & 0xFF000000u) ^
-                                (aes_inv_sbox_word[byte1(t[(c + 3) & 3])] & 0x00FF0000u) ^
-                                (aes_inv_sbox_word[byte2(t[(c + 2) & 3])] & 0x0000FF00u) ^
-                                (aes_inv_sbox_word[byte3(t[(c + 1) & 3])] & 0x000000FFu) ^ rk[c];
-        s[c] = v;
-    }
-    for (int c = 0; c < 4; ++c) store_be(out + 4 * c, s[c]);
+    crypt_block<Inverse>(key, rounds, in, out);
 }
 
 void aes_cbc_encrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data,
