@@ -100,14 +100,10 @@ BENCHMARK(block_encrypt)->Name("aes_encrypt_block")->Arg(128)->Arg(256);
 BENCHMARK(block_decrypt)->Name("aes_decrypt_block")->Arg(128)->Arg(256);
 BENCHMARK_CAPTURE(cbc, encrypt_portable, aes_cbc_encrypt_portable, false, false)->Arg(128)->Arg(256);
 BENCHMARK_CAPTURE(cbc, decrypt_portable, aes_cbc_decrypt_portable, true, false)->Arg(128)->Arg(256);
-#if ZELNO_X86_FAST_PATHS
-BENCHMARK_CAPTURE(cbc, encrypt_aesni, aes_cbc_encrypt_ni, false, true)->Arg(128)->Arg(256);
-BENCHMARK_CAPTURE(cbc, decrypt_aesni, aes_cbc_decrypt_ni, true, true)->Arg(128)->Arg(256);
-#endif
+BENCHMARK_CAPTURE(cbc, encrypt_hw, aes_cbc_encrypt_hw, false, true)->Arg(128)->Arg(256);
+BENCHMARK_CAPTURE(cbc, decrypt_hw, aes_cbc_decrypt_hw, true, true)->Arg(128)->Arg(256);
 BENCHMARK_CAPTURE(compress, sha1_portable, sha1_compress_portable, false);
-#if ZELNO_X86_FAST_PATHS
-BENCHMARK_CAPTURE(compress, sha1_shani, sha1_compress_ni, true);
-#endif
+BENCHMARK_CAPTURE(compress, sha1_hw, sha1_compress_hw, true);
 BENCHMARK(digest_add_pieces)->Name("digest_add")->Arg(16)->Arg(65536);
 
 }  // namespace

@@ -169,22 +169,18 @@ void aes_cbc_decrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain
 }
 
 void aes_cbc_encrypt(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
-#if ZELNO_X86_FAST_PATHS
     if (aes_rounds_valid(rounds) && cpu_has_aes_instructions()) {
-        aes_cbc_encrypt_ni(key, rounds, chain, data, count);
+        aes_cbc_encrypt_hw(key, rounds, chain, data, count);
         return;
     }
-#endif
     aes_cbc_encrypt_portable(key, rounds, chain, data, count);
 }
 
 void aes_cbc_decrypt(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
-#if ZELNO_X86_FAST_PATHS
     if (aes_rounds_valid(rounds) && cpu_has_aes_instructions()) {
-        aes_cbc_decrypt_ni(key, rounds, chain, data, count);
+        aes_cbc_decrypt_hw(key, rounds, chain, data, count);
         return;
     }
-#endif
     aes_cbc_decrypt_portable(key, rounds, chain, data, count);
 }
 

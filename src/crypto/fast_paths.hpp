@@ -1,6 +1,11 @@
 // The two implementations behind the AES CBC and SHA-1 entry points: the
-// portable one and the one on the processor's AES and SHA instructions.
+// portable one and the one on the processor's own AES and SHA instructions.
 // The entry points choose at run time; tests and benchmarks call both.
+//
+// The processor paths live in one set of files per processor family
+// (*_x86.cpp, *_arm.cpp); the build compiles the set that fits the target,
+// or processor_paths_none.cpp where none fits or the portable build asks for
+// none.
 #pragma once
 
 #include <array>
@@ -9,16 +14,11 @@
 
 #include "crypto/aes.hpp"
 
-#if !defined(ZELNO_PORTABLE_ONLY) && (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define ZELNO_X86_FAST_PATHS 1
-#else
-#define ZELNO_X86_FAST_PATHS 0
-#endif
-
 namespace zelno {
 
-// True when the processor has the instructions (AES-NI with SSE4.1, SHA
-// extensions with SSE4.1); always false when the fast paths are compiled out.
+// True when the processor has the instructions (x86: AES-NI and the SHA
+// extensions, each with SSE4.1; ARMv8: the AES and SHA1 instructions);
+// always false in a build without processor paths.
 bool cpu_has_aes_instructions();
 bool cpu_has_sha_instructions();
 
@@ -34,14 +34,12 @@ void aes_cbc_decrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain
 void sha1_compress_portable(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks,
                             std::size_t count);
 
-#if ZELNO_X86_FAST_PATHS
-// Only where the matching cpu_has_* is true, and with a valid round count.
-void aes_cbc_encrypt_ni(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data,
+// On the processor's instructions: only where the matching cpu_has_* is
+// true. A round count other than 10, 12 or 14 takes the portable code.
+void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data,
                         std::size_t count);
-void aes_cbc_decrypt_ni(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data,
+void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data,
                         std::size_t count);
-void sha1_compress_ni(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks,
-                      std::size_t count);
-#endif
+void sha1_compress_hw(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks, std::size_t count);
 
 }  // namespace zelno

@@ -41,12 +41,10 @@ inline void five_steps(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std
 }
 
 void compress_blocks(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks, std::size_t count) {
-#if ZELNO_X86_FAST_PATHS
     if (cpu_has_sha_instructions()) {
-        sha1_compress_ni(chaining, blocks, count);
+        sha1_compress_hw(chaining, blocks, count);
         return;
     }
-#endif
     sha1_compress_portable(chaining, blocks, count);
 }
 

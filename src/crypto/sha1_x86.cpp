@@ -4,8 +4,6 @@
 // earlier. Only this file's functions are compiled for the SHA extensions.
 #include "crypto/fast_paths.hpp"
 
-#if ZELNO_X86_FAST_PATHS
-
 #include <immintrin.h>
 
 #define ZELNO_SHA_TARGET __attribute__((target("sha,sse4.1")))
@@ -36,7 +34,7 @@ ZELNO_SHA_TARGET __attribute__((always_inline)) inline void groups(__m128i& abcd
 
 }  // namespace
 
-ZELNO_SHA_TARGET void sha1_compress_ni(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks,
+ZELNO_SHA_TARGET void sha1_compress_hw(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks,
                                        std::size_t count) {
     // Big-endian words of the block, word 0 in the top lane.
     const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
@@ -63,5 +61,3 @@ ZELNO_SHA_TARGET void sha1_compress_ni(std::array<std::uint32_t, 5>& chaining, c
 }
 
 }  // namespace zelno
-
-#endif  // ZELNO_X86_FAST_PATHS

@@ -1,15 +1,11 @@
-// Run-time detection of the processor's AES and SHA instructions.
+// Run-time detection of the x86 AES and SHA instructions.
+#include <cpuid.h>
+
 #include "crypto/fast_paths.hpp"
 
-#if ZELNO_X86_FAST_PATHS
-#include <cpuid.h>
-#endif
-
 namespace zelno {
-
 namespace {
 
-#if ZELNO_X86_FAST_PATHS
 struct CpuFeatures {
     bool aes = false;
     bool sha = false;
@@ -30,24 +26,10 @@ const CpuFeatures& features() {
     static const CpuFeatures f = detect();
     return f;
 }
-#endif
 
 }  // namespace
 
-bool cpu_has_aes_instructions() {
-#if ZELNO_X86_FAST_PATHS
-    return features().aes;
-#else
-    return false;
-#endif
-}
-
-bool cpu_has_sha_instructions() {
-#if ZELNO_X86_FAST_PATHS
-    return features().sha;
-#else
-    return false;
-#endif
-}
+bool cpu_has_aes_instructions() { return features().aes; }
+bool cpu_has_sha_instructions() { return features().sha; }
 
 }  // namespace zelno

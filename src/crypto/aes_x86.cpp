@@ -4,8 +4,6 @@
 // expects. Only these functions are compiled for AES-NI.
 #include "crypto/fast_paths.hpp"
 
-#if ZELNO_X86_FAST_PATHS
-
 #include <immintrin.h>
 
 #define ZELNO_AES_TARGET __attribute__((target("aes,sse4.1")))
@@ -80,7 +78,7 @@ ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::u
 
 }  // namespace
 
-void aes_cbc_encrypt_ni(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
     switch (rounds) {
         case 10: cbc_encrypt<10>(key, chain, data, count); break;
         case 12: cbc_encrypt<12>(key, chain, data, count); break;
@@ -89,7 +87,7 @@ void aes_cbc_encrypt_ni(const AesKey& key, int rounds, std::uint8_t* chain, std:
     }
 }
 
-void aes_cbc_decrypt_ni(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
     switch (rounds) {
         case 10: cbc_decrypt<10>(key, chain, data, count); break;
         case 12: cbc_decrypt<12>(key, chain, data, count); break;
@@ -99,5 +97,3 @@ void aes_cbc_decrypt_ni(const AesKey& key, int rounds, std::uint8_t* chain, std:
 }
 
 }  // namespace zelno
-
-#endif  // ZELNO_X86_FAST_PATHS

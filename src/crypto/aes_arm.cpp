@@ -1,0 +1,90 @@
+// AES CBC on the ARMv8 AES instructions. The round keys are the words of the
+// same AesKey, byte-swapped into instruction order. AESE adds the round key
+// before SubBytes and ShiftRows, so each round key moves one step earlier
+// than in the table code and the last one is added on its own. The
+// decryption schedule (reversed, InvMixColumns on the inner keys) is the one
+// AESD with AESIMC expects. Only these functions are compiled for the AES
+// instructions.
+#include <arm_neon.h>
+
+#include "crypto/fast_paths.hpp"
+
+#define ZELNO_AES_TARGET __attribute__((target("+crypto")))
+
+namespace zelno {
+namespace {
+
+// Round keys 0..rounds as 16-byte blocks in FIPS-197 byte order.
+ZELNO_AES_TARGET inline void load_round_keys(const AesKey& key, int rounds, uint8x16_t* rk) {
+    for (int r = 0; r <= rounds; ++r) {
+        rk[r] = vrev32q_u8(vld1q_u8(reinterpret_cast<const std::uint8_t*>(key.data() + 4 * r)));
+    }
+}
+
+template <int Rounds>
+ZELNO_AES_TARGET inline uint8x16_t encrypt(const uint8x16_t* rk, uint8x16_t s) {
+    for (int r = 0; r < Rounds - 1; ++r) s = vaesmcq_u8(vaeseq_u8(s, rk[r]));
+    return veorq_u8(vaeseq_u8(s, rk[Rounds - 1]), rk[Rounds]);
+}
+
+template <int Rounds>
+ZELNO_AES_TARGET inline uint8x16_t decrypt(const uint8x16_t* rk, uint8x16_t s) {
+    for (int r = 0; r < Rounds - 1; ++r) s = vaesimcq_u8(vaesdq_u8(s, rk[r]));
+    return veorq_u8(vaesdq_u8(s, rk[Rounds - 1]), rk[Rounds]);
+}
+
+template <int Rounds>
+ZELNO_AES_TARGET void cbc_encrypt(const AesKey& key, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    uint8x16_t rk[Rounds + 1];
+    load_round_keys(key, Rounds, rk);
+    uint8x16_t c = vld1q_u8(chain);
+    for (std::size_t i = 0; i < count; ++i, data += 16) {
+        c = encrypt<Rounds>(rk, veorq_u8(vld1q_u8(data), c));
+        vst1q_u8(data, c);
+    }
+    vst1q_u8(chain, c);
+}
+
+// Decrypts N blocks side by side; the chain is the ciphertext before them.
+template <int Rounds, int N>
+ZELNO_AES_TARGET inline void decrypt_group(const uint8x16_t* rk, uint8x16_t& chain, std::uint8_t* data) {
+    uint8x16_t in[N];
+    uint8x16_t s[N];
+    for (int j = 0; j < N; ++j) in[j] = vld1q_u8(data + 16 * j);
+    for (int j = 0; j < N; ++j) s[j] = decrypt<Rounds>(rk, in[j]);
+    vst1q_u8(data, veorq_u8(s[0], chain));
+    for (int j = 1; j < N; ++j) vst1q_u8(data + 16 * j, veorq_u8(s[j], in[j - 1]));
+    chain = in[N - 1];
+}
+
+template <int Rounds>
+ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    uint8x16_t rk[Rounds + 1];
+    load_round_keys(key, Rounds, rk);
+    uint8x16_t c = vld1q_u8(chain);
+    for (; count >= 4; count -= 4, data += 64) decrypt_group<Rounds, 4>(rk, c, data);
+    for (; count > 0; --count, data += 16) decrypt_group<Rounds, 1>(rk, c, data);
+    vst1q_u8(chain, c);
+}
+
+}  // namespace
+
+void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    switch (rounds) {
+        case 10: cbc_encrypt<10>(key, chain, data, count); break;
+        case 12: cbc_encrypt<12>(key, chain, data, count); break;
+        case 14: cbc_encrypt<14>(key, chain, data, count); break;
+        default: aes_cbc_encrypt_portable(key, rounds, chain, data, count); break;
+    }
+}
+
+void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    switch (rounds) {
+        case 10: cbc_decrypt<10>(key, chain, data, count); break;
+        case 12: cbc_decrypt<12>(key, chain, data, count); break;
+        case 14: cbc_decrypt<14>(key, chain, data, count); break;
+        default: aes_cbc_decrypt_portable(key, rounds, chain, data, count); break;
+    }
+}
+
+}  // namespace zelno

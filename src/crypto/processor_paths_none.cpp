@@ -1,0 +1,22 @@
+// A build without processor paths: the processor never reports the
+// instructions, so the entry points always take the portable code.
+#include "crypto/fast_paths.hpp"
+
+namespace zelno {
+
+bool cpu_has_aes_instructions() { return false; }
+bool cpu_has_sha_instructions() { return false; }
+
+void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    aes_cbc_encrypt_portable(key, rounds, chain, data, count);
+}
+
+void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    aes_cbc_decrypt_portable(key, rounds, chain, data, count);
+}
+
+void sha1_compress_hw(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks, std::size_t count) {
+    sha1_compress_portable(chaining, blocks, count);
+}
+
+}  // namespace zelno
