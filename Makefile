@@ -2,9 +2,12 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
-# The program of the build for the other word size: the tests compare the
-# containers both write when it exists.
-PEER ?= $(CURDIR)/build-m32/zelno
+# The programs of every Linux target. The tests of each build compare the
+# containers it writes with those of the others that exist.
+TARGET_PROGRAMS = $(CURDIR)/build/zelno $(CURDIR)/build-m32/zelno $(CURDIR)/build-aarch64/zelno
+empty :=
+space := $(empty) $(empty)
+PEERS ?= $(subst $(space),:,$(strip $(TARGET_PROGRAMS)))
 
 # Installation: `make install PREFIX=/usr DESTDIR=/tmp/stage`.
 PREFIX ?= /usr/local
@@ -13,10 +16,10 @@ BINDIR ?= $(PREFIX)/bin
 MANDIR ?= $(PREFIX)/share/man
 INSTALL ?= install
 
-.PHONY: all check sanitize portable m32 bench fuzz install uninstall clean
+.PHONY: all check sanitize portable m32 aarch64 aarch64-portable bench fuzz install uninstall clean
 
 all:
-	cmake -S . -B $(BUILD) -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release -DZELNO_PEER_BINARY=$(PEER) $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B $(BUILD) -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release -DZELNO_PEER_BINARIES="$(PEERS)" $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 check: all
@@ -30,10 +33,24 @@ sanitize:
 portable:
 	$(MAKE) check BUILD=build-portable CMAKE_FLAGS="-DZELNO_PORTABLE_ONLY=ON"
 
-# The program and the whole suite for 32-bit x86 (Debian: g++-multilib and
-# googletest, whose sources give the 32-bit GoogleTest).
+# Cross builds with the whole suite, natively where this machine runs the
+# target's programs and through qemu-user where it does not (Debian:
+# g++-i686-linux-gnu, g++-aarch64-linux-gnu, qemu-user, and googletest, whose
+# sources give GoogleTest for the target). EMULATOR=qemu-i386 forces the
+# emulator on a machine that would run the programs itself.
+EMULATOR ?=
+cross = $(MAKE) check BUILD=$(1) CMAKE_FLAGS="-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(2).cmake \
+	  $(if $(EMULATOR),-DCMAKE_CROSSCOMPILING_EMULATOR=$(EMULATOR)) $(3)"
+
 m32:
-	$(MAKE) check BUILD=build-m32 PEER=$(CURDIR)/build/zelno CMAKE_FLAGS="-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/m32.cmake"
+	$(call cross,build-m32,i686-linux-gnu)
+
+aarch64:
+	$(call cross,build-aarch64,aarch64-linux-gnu)
+
+# The aarch64 suite with the processor-specific fast paths left out.
+aarch64-portable:
+	$(call cross,build-aarch64-portable,aarch64-linux-gnu,-DZELNO_PORTABLE_ONLY=ON)
 
 bench:
 	$(MAKE) all BUILD=build-bench CMAKE_FLAGS="-DZELNO_BENCH=ON"
@@ -58,4 +75,4 @@ uninstall:
 	rm -f $(DESTDIR)$(BINDIR)/zelno $(DESTDIR)$(MANDIR)/man1/zelno.1
 
 clean:
-	rm -rf build build-sanitize build-portable build-bench build-m32 build-fuzz
+	rm -rf build build-sanitize build-portable build-bench build-m32 build-aarch64 build-aarch64-portable build-fuzz

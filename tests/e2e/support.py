@@ -15,9 +15,15 @@ ZELNO = os.environ.get("ZELNO_BINARY", "build/zelno")
 MAKE_CONTAINER = os.environ.get("ZELNO_MAKE_CONTAINER", "build/tests/make_container")
 SOURCE_DIR = os.environ.get("ZELNO_SOURCE_DIR",
                             os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
-# The program of a build for the other word size (32-bit beside 64-bit), when
-# there is one; the cross-build tests skip without it.
-PEER = os.environ.get("ZELNO_PEER_BINARY", "")
+# The programs of the other targets' builds (another word size or processor);
+# the cross-build tests compare with those that exist.
+PEERS = [p for p in os.environ.get("ZELNO_PEER_BINARIES", "").split(":") if p]
+# What runs this build's programs where this machine does not run them itself
+# (a user-mode emulator); empty when they run as they are.
+EMULATOR = os.environ.get("ZELNO_EMULATOR", "").split()
+EMULATED = bool(EMULATOR)
+# The emulator of another target's programs, by ELF machine number.
+QEMU = {3: "qemu-i386", 62: "qemu-x86_64", 183: "qemu-aarch64"}
 # Sanitizer builds link the sanitizer runtimes; only release builds are stripped.
 SANITIZE = os.environ.get("ZELNO_SANITIZE", "0").upper() not in ("", "0", "OFF", "FALSE", "NO")
 BUILD_TYPE = os.environ.get("ZELNO_BUILD_TYPE", "Release")
@@ -41,10 +47,47 @@ USAGE = (
 MAGIC = b"ZN" + b"X"
 
 
+def elf_machine(path):
+    with open(path, "rb") as f:
+        ident = f.read(20)
+    return struct.unpack_from("<H", ident, 18)[0] if ident[:4] == b"\x7fELF" and len(ident) == 20 else None
+
+
+_other_emulators = {}
+
+
+def emulator_for(path):
+    """What starts the program at path: this build's emulator for a program
+    of its own target; for another target's, nothing where the kernel runs
+    it (tried once per target), else that target's emulator."""
+    machine = elf_machine(path)
+    if machine is None or machine == elf_machine(ZELNO):
+        return EMULATOR
+    if machine not in _other_emulators:
+        try:
+            subprocess.run([path], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60, start_new_session=True)
+            _other_emulators[machine] = []
+        except OSError:
+            _other_emulators[machine] = [QEMU[machine]]
+    return _other_emulators[machine]
+
+
+def command(program, cwd=None, env=None):
+    """The command line that starts program: a path (relative to cwd), or a
+    name looked up along PATH as the shell would."""
+    if os.sep in program:
+        path = os.path.join(cwd or os.getcwd(), program)
+    else:
+        path = shutil.which(program, path=(env if env is not None else os.environ).get("PATH"))
+    emulator = emulator_for(path) if path and os.path.isfile(path) else []
+    return emulator + [path] if emulator else [program]
+
+
 def run(args, cwd, program=ZELNO, env=None, timeout=120):
     """Runs the program without a controlling terminal and standard input,
     as in a script or CI; returns the completed process (bytes)."""
-    return subprocess.run([program] + list(args), cwd=cwd, stdin=subprocess.DEVNULL,
+    return subprocess.run(command(program, cwd, env) + list(args), cwd=cwd, stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           env=env, timeout=timeout, start_new_session=True)
 
@@ -148,7 +191,7 @@ def openssl_aes_container(flags, key, name, plain, mtime=0, mode=0o100644, stamp
 
 def tool_container(out_path, flags, key, name, plain_path, mtime=0, mode=0o100644, stamp=0, size_field=None):
     """A container from the block-by-block test writer (any cipher, any layout)."""
-    args = [MAKE_CONTAINER, "%x" % flags, key, name, str(mtime), str(mode), str(stamp), plain_path, out_path]
+    args = command(MAKE_CONTAINER) + ["%x" % flags, key, name, str(mtime), str(mode), str(stamp), plain_path, out_path]
     if size_field is not None:
         args.append(str(size_field))
     subprocess.run(args, check=True)

@@ -7,7 +7,7 @@ import unittest
 
 import pexpect
 
-from support import (MAGIC, ZELNO, WorkdirTest, have, openssl_aes_container, read, run, snapshot,
+from support import (MAGIC, ZELNO, WorkdirTest, command, have, openssl_aes_container, read, run, snapshot,
                      tool_container, write)
 
 
@@ -151,7 +151,8 @@ class SelfDecryptingExecutables(WorkdirTest):
 
     def test_started_without_arguments_asks_for_the_key(self):
         exe = self.make()
-        child = pexpect.spawn(exe, [], cwd=self.dir, timeout=20)
+        argv = command(exe)
+        child = pexpect.spawn(argv[0], argv[1:], cwd=self.dir, timeout=20)
         child.expect_exact(b"enter key:")
         child.send(b"exe key\r")
         child.expect_exact(b"decrypted.")

@@ -9,7 +9,7 @@ import struct
 import subprocess
 import unittest
 
-from support import (MAGIC, ZELNO, WorkdirTest, have, iv_for, openssl_aes_cbc, aes_key_material, read,
+from support import (MAGIC, ZELNO, WorkdirTest, command, have, iv_for, openssl_aes_cbc, aes_key_material, read,
                      snapshot, tool_container, umask, write)
 
 SIZES = (0, 1, 15, 16, 17, 9 * 1024 * 1024 + 5)  # the last one goes through the digest thread
@@ -124,7 +124,7 @@ class Failures(WorkdirTest):
                     resource.setrlimit(resource.RLIMIT_FSIZE, (limit_bytes, limit_bytes))
 
                 for word in ("ea", "e"):
-                    result = subprocess.run([ZELNO, word, "big", "k"], cwd=self.dir, stdin=subprocess.DEVNULL,
+                    result = subprocess.run(command(ZELNO) + [word, "big", "k"], cwd=self.dir, stdin=subprocess.DEVNULL,
                                             capture_output=True, preexec_fn=limit, start_new_session=True)
                     self.assertEqual(result.returncode, 2)
                     self.assertEqual(result.stdout, b"")

@@ -2,6 +2,7 @@
 back, and the exit code is 128 + the signal number."""
 
 import os
+import shlex
 import signal
 import subprocess
 import time
@@ -9,14 +10,14 @@ import unittest
 
 import pexpect
 
-from support import ZELNO, WorkdirTest, read, write
+from support import ZELNO, WorkdirTest, command, read, write
 
 BIG = 256 * 1024 * 1024
 
 
 class Interrupted(WorkdirTest):
     def start_and_interrupt(self, args, signum):
-        process = subprocess.Popen([ZELNO] + args, cwd=self.dir, stdin=subprocess.DEVNULL,
+        process = subprocess.Popen(command(ZELNO) + args, cwd=self.dir, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
         deadline = time.time() + 30
         while not any(n.startswith(".zelno-") for n in os.listdir(self.dir)):
@@ -30,7 +31,7 @@ class Interrupted(WorkdirTest):
     def test_signals_during_encryption_and_decryption(self):
         with open(self.path("big"), "wb") as f:
             f.truncate(BIG)
-        subprocess.run([ZELNO, "e", "big", "k", "big.znx"], cwd=self.dir, check=True,
+        subprocess.run(command(ZELNO) + ["e", "big", "k", "big.znx"], cwd=self.dir, check=True,
                        stdout=subprocess.DEVNULL, start_new_session=True)
         for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             for args in (["e", "big", "k", "out"], ["d", "big.znx", "k", "out"], ["d", "big.znx", "k"]):
@@ -41,7 +42,8 @@ class Interrupted(WorkdirTest):
 
     def test_terminal_is_restored_when_killed_during_key_entry(self):
         write(self.path("plain"), b"abc")
-        script = 'stty -g > stty-before; {0} ea plain; echo "[exit $?]"; stty -g > stty-after'.format(ZELNO)
+        script = 'stty -g > stty-before; {0} ea plain; echo "[exit $?]"; stty -g > stty-after'.format(
+            " ".join(map(shlex.quote, command(ZELNO))))
         child = pexpect.spawn("bash", ["--noprofile", "--norc", "-c", script], cwd=self.dir, timeout=20)
         child.expect_exact(b"enter key:")
         pid = int(subprocess.run(["pgrep", "-n", "-f", ZELNO + " ea plain"], capture_output=True,

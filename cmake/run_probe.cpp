@@ -1,0 +1,3 @@
+// Built for the target and started once at configure time: whether this
+// machine runs the target's programs itself.
+int main() { return 0; }
