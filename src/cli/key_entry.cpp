@@ -5,7 +5,7 @@
 
 #include "cli/console.hpp"
 #include "cli/exits.hpp"
-#include "container/run_state.hpp"
+#include "container/cipher_context.hpp"
 
 namespace zelno {
 

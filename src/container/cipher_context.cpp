@@ -22,7 +22,7 @@ void cipher_setup(const char* key) {
 
     // The key string itself is the key material: its first 32 bytes,
     // zero-padded. No hashing or stretching takes place.
-    std::size_t length = strnlen(key, KEY_BYTES_MAX);
+    std::size_t length = strnlen(key, KEY_MAX_LEN);
     c.key_length = static_cast<int>(length);
     c.key_bytes.fill(0);
     std::memcpy(c.key_bytes.data(), key, length);
@@ -52,13 +52,13 @@ void iv_setup() {
 
 void cbc_encrypt_block(std::uint8_t* block) {
     CipherContext& c = run.cipher;
-    for (std::size_t i = 0; i < 16; ++i) block[i] ^= c.chain[i];
+    for (std::size_t i = 0; i < BLOCK_SIZE; ++i) block[i] ^= c.chain[i];
     if (c.algorithm == ALG_TWOFISH) {
         Twofish_encrypt_block(c.twofish_key, block, c.chain.data());
     } else {
         aes_encrypt_block(c.aes_key, c.aes_rounds, block, c.chain.data());
     }
-    std::memcpy(block, c.chain.data(), 16);
+    std::memcpy(block, c.chain.data(), BLOCK_SIZE);
 }
 
 void cbc_decrypt_block(std::uint8_t* block) {
@@ -68,9 +68,9 @@ void cbc_decrypt_block(std::uint8_t* block) {
     } else {
         aes_decrypt_block(c.aes_key, c.aes_rounds, block, c.scratch.data());
     }
-    for (std::size_t i = 0; i < 16; ++i) c.scratch[i] ^= c.chain[i];
-    std::memcpy(c.chain.data(), block, 16);
-    std::memcpy(block, c.scratch.data(), 16);
+    for (std::size_t i = 0; i < BLOCK_SIZE; ++i) c.scratch[i] ^= c.chain[i];
+    std::memcpy(c.chain.data(), block, BLOCK_SIZE);
+    std::memcpy(block, c.scratch.data(), BLOCK_SIZE);
 }
 
 void cbc_encrypt_blocks(std::uint8_t* data, std::size_t count) {

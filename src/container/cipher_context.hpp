@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "container/format.hpp"
 #include "crypto/aes.hpp"
 #include "crypto/twofish.hpp"
 
@@ -15,23 +16,27 @@ namespace zelno {
 // Base of the descending initialisation-vector series. Containers travel only
 // between builds that share it.
 inline constexpr std::uint8_t IV_SERIES_BASE = 0xA7;
-inline constexpr int KEY_BYTES_MAX = 32;
+// The most key bytes the cipher takes from a key string, and the most
+// characters one typed entry holds.
+inline constexpr int KEY_MAX_LEN = 32;
 
 struct CipherContext {
     int algorithm = 0;  // ALG_TWOFISH or ALG_AES
-    std::array<std::uint8_t, KEY_BYTES_MAX> key_bytes{};
+    std::array<std::uint8_t, KEY_MAX_LEN> key_bytes{};
     int key_length = 0;
     TwofishKey twofish_key{};
     AesKey aes_key{};
     int aes_rounds = 0;
-    std::array<std::uint8_t, 16> chain{};    // vector, then the last ciphertext block
-    std::array<std::uint8_t, 16> scratch{};  // decryption's working block
+    std::array<std::uint8_t, BLOCK_SIZE> chain{};    // vector, then the last ciphertext block
+    std::array<std::uint8_t, BLOCK_SIZE> scratch{};  // decryption's working block
 };
 
 // Reads the algorithm from the run's format flags ("infile version error."
 // unless it is 1 or 2) and the direction from the run's mode.
 void cipher_setup(const char* key);
 void iv_setup();
+// One block in place. The pipelines use the forms over many blocks below;
+// these serve the unit tests as the block-by-block reference.
 void cbc_encrypt_block(std::uint8_t* block);
 void cbc_decrypt_block(std::uint8_t* block);
 // The same over `count` consecutive blocks, in place; identical bytes to

@@ -8,18 +8,6 @@ namespace zelno {
 
 const char container_magic[MAGIC_SIZE + 1] = "ZNX";
 
-std::uint32_t load_le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void store_le32(std::uint8_t* p, std::uint32_t value) {
-    p[0] = static_cast<std::uint8_t>(value);
-    p[1] = static_cast<std::uint8_t>(value >> 8);
-    p[2] = static_cast<std::uint8_t>(value >> 16);
-    p[3] = static_cast<std::uint8_t>(value >> 24);
-}
-
 MetaBlock ContainerHeader::read_meta() const {
     const std::uint8_t* m = &bytes[OFFSET_META];
     return {load_le32(m), load_le32(m + 4), load_le32(m + 8), load_le32(m + 12)};

@@ -9,6 +9,8 @@
 #include <optional>
 #include <span>
 
+#include "crypto/byte_order.hpp"
+
 namespace zelno {
 
 inline constexpr std::uint8_t FLAG_ALG_MASK = 0x03;       // 1 = Twofish, 2 = AES
@@ -42,9 +44,6 @@ inline constexpr std::size_t HEADER_SIZE_A = 296;  // layout A: no clear_size
 // hold the three magic bytes followed by a non-zero byte, or every start would
 // take the program for a self-decrypting executable.
 extern const char container_magic[MAGIC_SIZE + 1];
-
-std::uint32_t load_le32(const std::uint8_t* p);
-void store_le32(std::uint8_t* p, std::uint32_t value);
 
 struct MetaBlock {
     std::uint32_t stamp = 0;  // clock stamp when FLAG_STAMP is set

@@ -16,7 +16,6 @@ namespace zelno {
 
 enum class Mode : int { None = 0, Encrypt = 1, Decrypt = 2, MakeSelfDecrypt = 3, SelfDecrypt = 4 };
 
-inline constexpr int KEY_MAX_LEN = 32;
 // Data move through the pipelines in pieces of this size (a multiple of the
 // block size), so memory use does not depend on the file size.
 inline constexpr std::size_t DATA_CHUNK_SIZE = 256 * 1024;

@@ -66,7 +66,7 @@ void crypt_block(const AesKey& key, int rounds, const std::uint8_t* in, std::uin
     const std::uint32_t* rk = key.data();
     std::uint32_t s[4];
     std::uint32_t t[4];
-    for (int c = 0; c < 4; ++c) s[c] = load_be(in + 4 * c) ^ rk[c];
+    for (int c = 0; c < 4; ++c) s[c] = load_be32(in + 4 * c) ^ rk[c];
     // One inner round, then two per pass: s -> t -> s.
     rk += 4;
     inner_round<D>(s, t, rk);
@@ -82,7 +82,7 @@ void crypt_block(const AesKey& key, int rounds, const std::uint8_t* in, std::uin
                (D::sbox_word[byte2(t[(c + 2 * D::shift) & 3])] & 0x0000FF00u) ^
                (D::sbox_word[byte3(t[(c + 3 * D::shift) & 3])] & 0x000000FFu) ^ rk[c];
     }
-    for (int c = 0; c < 4; ++c) store_be(out + 4 * c, s[c]);
+    for (int c = 0; c < 4; ++c) store_be32(out + 4 * c, s[c]);
 }
 
 }  // namespace
@@ -103,7 +103,7 @@ int aes_expand_encrypt_key(AesKey& key, const std::uint8_t* key_bytes, int key_b
         return 0;
     }
     std::uint32_t* w = key.data();
-    for (int i = 0; i < nk; ++i) w[i] = load_be(key_bytes + 4 * i);
+    for (int i = 0; i < nk; ++i) w[i] = load_be32(key_bytes + 4 * i);
     const int total = 4 * (nr + 1);
     for (int i = nk; i < total; ++i) {
         std::uint32_t temp = w[i - 1];

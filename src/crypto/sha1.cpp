@@ -54,7 +54,7 @@ void sha1_compress_portable(std::array<std::uint32_t, 5>& chaining, const std::u
                             std::size_t count) {
     for (; count > 0; --count, blocks += 64) {
         std::uint32_t w[80];
-        for (int t = 0; t < 16; ++t) w[t] = load_be(blocks + 4 * t);
+        for (int t = 0; t < 16; ++t) w[t] = load_be32(blocks + 4 * t);
         // Unrolled: as a loop, narrow vector code for it is several times slower.
 #pragma GCC unroll 64
         for (int t = 16; t < 80; ++t) w[t] = rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
@@ -125,11 +125,11 @@ void digest_finish(DigestState& state, std::uint8_t* out) {
         digest_compress(state, block);
         std::memset(block, 0, 64);
     }
-    store_be(block + 56, state.bit_count_high);
-    store_be(block + 60, state.bit_count_low);
+    store_be32(block + 56, state.bit_count_high);
+    store_be32(block + 60, state.bit_count_low);
     digest_compress(state, block);
     state.pending = 0;
-    for (int i = 0; i < 5; ++i) store_be(out + 4 * i, state.chaining[i]);
+    for (int i = 0; i < 5; ++i) store_be32(out + 4 * i, state.chaining[i]);
 }
 
 }  // namespace zelno

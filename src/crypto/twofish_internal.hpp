@@ -7,21 +7,14 @@
 #include <bit>
 #include <cstdint>
 
+#include "crypto/byte_order.hpp"
 #include "crypto/twofish.hpp"
 
 namespace zelno::twofish_internal {
 
 // Block words are little-endian on every platform.
-inline Twofish_UInt32 GET32(const Twofish_Byte* p) {
-    return static_cast<Twofish_UInt32>(p[0]) | static_cast<Twofish_UInt32>(p[1]) << 8 |
-           static_cast<Twofish_UInt32>(p[2]) << 16 | static_cast<Twofish_UInt32>(p[3]) << 24;
-}
-inline void PUT32(Twofish_UInt32 v, Twofish_Byte* p) {
-    p[0] = static_cast<Twofish_Byte>(v);
-    p[1] = static_cast<Twofish_Byte>(v >> 8);
-    p[2] = static_cast<Twofish_Byte>(v >> 16);
-    p[3] = static_cast<Twofish_Byte>(v >> 24);
-}
+inline Twofish_UInt32 GET32(const Twofish_Byte* p) { return load_le32(p); }
+inline void PUT32(Twofish_UInt32 v, Twofish_Byte* p) { store_le32(p, v); }
 constexpr Twofish_UInt32 ROL(Twofish_UInt32 x, int n) { return std::rotl(x, n); }
 constexpr Twofish_UInt32 ROR(Twofish_UInt32 x, int n) { return std::rotr(x, n); }
 constexpr Twofish_UInt32 BSWAP(Twofish_UInt32 x) {
