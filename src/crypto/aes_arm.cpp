@@ -8,6 +8,7 @@
 #include <arm_neon.h>
 
 #include "crypto/fast_paths.hpp"
+#include "crypto/wipe.hpp"
 
 #define ZELNO_AES_TARGET __attribute__((target("+crypto")))
 
@@ -43,6 +44,7 @@ ZELNO_AES_TARGET void cbc_encrypt(const AesKey& key, std::uint8_t* chain, std::u
         vst1q_u8(data, c);
     }
     vst1q_u8(chain, c);
+    wipe(rk, sizeof rk);  // one of the round keys is the key itself
 }
 
 // Decrypts N blocks side by side; the chain is the ciphertext before them.
@@ -65,6 +67,7 @@ ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::u
     for (; count >= 4; count -= 4, data += 64) decrypt_group<Rounds, 4>(rk, c, data);
     for (; count > 0; --count, data += 16) decrypt_group<Rounds, 1>(rk, c, data);
     vst1q_u8(chain, c);
+    wipe(rk, sizeof rk);  // one of the round keys is the key itself
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // schedule (reversed, InvMixColumns on the inner keys) is the one AESDEC
 // expects. Only these functions are compiled for AES-NI.
 #include "crypto/fast_paths.hpp"
+#include "crypto/wipe.hpp"
 
 #include <immintrin.h>
 
@@ -41,6 +42,7 @@ ZELNO_AES_TARGET void cbc_encrypt(const AesKey& key, std::uint8_t* chain, std::u
         store(data, c);
     }
     store(chain, c);
+    wipe(rk, sizeof rk);  // one of the round keys is the key itself
 }
 
 // Decrypts N blocks side by side; the chain is the ciphertext before them.
@@ -74,6 +76,7 @@ ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::u
     }
     for (; count > 0; --count, data += 16) decrypt_group<Rounds, 1>(rk, c, data);
     store(chain, c);
+    wipe(rk, sizeof rk);  // one of the round keys is the key itself
 }
 
 }  // namespace

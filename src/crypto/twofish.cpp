@@ -7,6 +7,7 @@
 #include "cli/exits.hpp"
 #include "crypto/twofish.hpp"
 #include "crypto/twofish_internal.hpp"
+#include "crypto/wipe.hpp"
 
 #define TWOFISH_INLINE [[gnu::always_inline]] inline
 
@@ -24,12 +25,6 @@ constexpr unsigned ror4(unsigned v) { return ((v >> 1) | (v << 3)) & 0xFu; }
 
 // Division by alpha in the MDS field.
 constexpr unsigned mds_div(unsigned y) { return (y >> 1) ^ mds_div_alpha[y & 1]; }
-
-// Zeroing that the optimiser may not drop although the area is dead after it.
-void wipe(void* area, std::size_t size) {
-    volatile Twofish_Byte* p = static_cast<volatile Twofish_Byte*>(area);
-    while (size-- > 0) *p++ = 0;
-}
 
 // Which q (0 or 1) each byte position j applies before XORing word c of L,
 // for c = 0..3; the look-up after word 0 is inside mds_column[j].
