@@ -73,7 +73,11 @@ void encrypt_data(std::uint32_t size) {
         side_wait(last_use[turn]);
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, plain.size()));
         std::size_t got = read_infile(plain.data(), want);
-        if (got < want) fail_message("infile size error.");  // the file shrank
+        if (got < want) {
+            // The file shrank. A write that failed on the thread came first.
+            side_worker_finish();
+            fail_message("infile size error.");
+        }
         // The last block is filled with zeros; the size field tells the true length.
         std::size_t padded = (got + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
         std::fill(plain.begin() + static_cast<std::ptrdiff_t>(got),

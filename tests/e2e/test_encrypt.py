@@ -7,6 +7,7 @@ import signal
 import stat
 import struct
 import subprocess
+import time
 import unittest
 
 from support import (MAGIC, ZELNO, WorkdirTest, have, iv_for, openssl_aes_cbc, aes_key_material, read,
@@ -131,6 +132,28 @@ class Failures(WorkdirTest):
                     self.assertTrue(result.stderr.startswith(b"outfile write error: File too large\n"),
                                     result.stderr)
                     self.assertEqual(snapshot(self.dir), before)
+
+    @unittest.skipUnless(have("strace"), "strace not installed")
+    def test_write_failure_comes_before_a_shrunk_input(self):
+        # The input's size is taken, then the run stops for a second while the
+        # file shrinks to little more than one piece; the write of the first
+        # piece fails on the second thread before the short read.
+        write(self.path("big"), os.urandom(8 << 20))
+
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (100 << 10, 100 << 10))
+
+        process = subprocess.Popen(["strace", "-o", "/dev/null", "-P", os.path.realpath(self.path("big")), "-e", "trace=%%stat",
+                                    "-e", "inject=%%stat:delay_exit=1000000:when=1", ZELNO, "ea", "big", "k"],
+                                   cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, preexec_fn=limit, start_new_session=True)
+        time.sleep(0.4)
+        os.truncate(self.path("big"), 300 << 10)
+        stdout, stderr = process.communicate(timeout=60)
+        self.assertEqual((process.returncode, stdout), (2, b""), stderr)
+        self.assertTrue(stderr.startswith(b"outfile write error: File too large\n"), stderr)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["big"])
 
     def test_input_of_4_gib_is_refused(self):
         with open(self.path("huge"), "wb") as f:
