@@ -53,6 +53,7 @@ void pause_if_active() {
     ConsoleRawScope raw;
     console_puts(pause_prompt);
     console_getch();
+    console_discard_input();  // the rest of a pasted text or a key sequence
     console_blank(pause_prompt);
 }
 

@@ -27,10 +27,11 @@ class ConsoleTest(WorkdirTest):
         os.mkdir(self.work)
         write(os.path.join(self.work, "plain"), b"typed-key plaintext\n")
 
-    def start(self, args, redirect=""):
+    def start(self, args, redirect="", then=""):
+        """`then`: shell commands run after the program, on the same terminal."""
         line = " ".join(shlex.quote(a) for a in [ZELNO] + list(args)) + redirect
-        script = ('stty -g > ../stty-before; {0}; echo "[exit $?]"; stty -g > ../stty-after'
-                  .format(line))
+        script = ('stty -g > ../stty-before; {0}; echo "[exit $?]"; {1}stty -g > ../stty-after'
+                  .format(line, then))
         child = pexpect.spawn("bash", ["--noprofile", "--norc", "-c", script], cwd=self.work, timeout=20)
         child.logfile_read = io.BytesIO()
         return child
@@ -127,18 +128,36 @@ class TypedKeys(ConsoleTest):
         self.assertEqual(code, 0)
 
     def test_special_keys_become_key_bytes(self):
-        # Backspace (DEL) is 8; Up is 224 72; Ctrl-J ends the entry.
-        typed = b"a\x7fb\x1b[Ac\n"
-        child = self.start(["ea", "plain"])
+        cases = [
+            # Backspace (DEL) is 8; Up is 224 72; Ctrl-J ends the entry.
+            (b"a\x7fb\x1b[Ac\n", b"a\x08b\xe0Hc"),
+            # A number too large for any key: the sequence is key bytes as it came.
+            (b"\x1b[9999999999~k\r", b"\x1b[9999999999~k"),
+        ]
+        for typed, key in cases:
+            with self.subTest(typed=typed):
+                child = self.start(["ea", "plain"])
+                child.expect_exact(b"enter key:")
+                child.send(typed)
+                child.expect_exact(b"retype key:")
+                child.send(typed)
+                code, _ = self.finish(child)
+                self.assertEqual(code, 0)
+                os.rename(os.path.join(self.work, "plain.znx"), os.path.join(self.work, "c"))
+                result = self.zelno("d", "c", key, "check", cwd=self.work)
+                self.assertEqual(result.returncode, 0, result)
+
+    def test_typed_beyond_32_characters_never_reaches_the_shell(self):
+        key = b"0123456789abcdefghijklmnopqrstuv"
+        self.assertEqual(self.zelno("e", "plain", key, "c", cwd=self.work).returncode, 0)
+        os.remove(os.path.join(self.work, "plain"))
+        child = self.start(["d", "c"], then='read -t 1 rest; echo "[rest:$rest]"; ')
         child.expect_exact(b"enter key:")
-        child.send(typed)
-        child.expect_exact(b"retype key:")
-        child.send(typed)
-        code, _ = self.finish(child)
+        child.send(key + b"tail-of-the-key\r")
+        code, transcript = self.finish(child)
         self.assertEqual(code, 0)
-        os.rename(os.path.join(self.work, "plain.znx"), os.path.join(self.work, "c"))
-        result = self.zelno("d", "c", b"a\x08b\xe0Hc", "check", cwd=self.work)
-        self.assertEqual(result.returncode, 0, result)
+        self.assertIn(b"[rest:]", transcript)
+        self.assertEqual(read(os.path.join(self.work, "plain")), b"typed-key plaintext\n")
 
     def test_function_key_zero_prefix_ends_the_key(self):
         # F1 is 0 59: the key is text, so it ends before the zero byte.
