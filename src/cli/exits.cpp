@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "cli/console.hpp"
+#include "cli/signals.hpp"
 #include "container/progress.hpp"
 #include "container/run_state.hpp"
 #include "container/side_worker.hpp"
@@ -29,6 +30,8 @@ void drop_unfinished_output() {
     side_worker_stop();
     close_slots();
     drop_unfinished_output();
+    // Held only while the output took its name; a signal may end a failed run.
+    release_terminating_signals();
     // Before the pause, which may wait for a key indefinitely.
     wipe_secrets();
     pause_if_active();
@@ -119,6 +122,7 @@ void end_process(int code) {
     side_worker_stop();
     wipe_secrets();
 #ifdef ZELNO_FUZZING
+    release_terminating_signals();  // the next input runs in this process
     std::fflush(stdout);
     std::fflush(stderr);
     throw ProcessEnd{code};

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "cli/exits.hpp"
+#include "cli/signals.hpp"
 #include "container/run_state.hpp"
 
 namespace zelno {
@@ -83,14 +84,11 @@ void open_output(const char* final_name) {
 
     // The signal handler must never see a created file without its name, nor
     // the flag without the file: hold the signals while both come about.
-    sigset_t terminating, previous;
-    sigemptyset(&terminating);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&terminating, s);
-    sigprocmask(SIG_BLOCK, &terminating, &previous);
+    hold_terminating_signals();
     int fd = mkostemp(run.temp_name.data(), O_CLOEXEC);
     int saved_errno = errno;
     if (fd >= 0) run.output_created = 1;
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    release_terminating_signals();
     if (fd < 0) {
         run.temp_name[0] = '\0';
         errno = saved_errno;
@@ -142,6 +140,7 @@ void publish_output(const char* final_name, const PublishOptions& options) {
     }
 
     close_slots();
+    hold_terminating_signals();  // to the end of the run; a failure lets them through
     if (std::rename(run.temp_name.data(), final_name) != 0) fail_system("outfile name error");
     run.output_created = 0;
     run.temp_name[0] = '\0';

@@ -102,7 +102,7 @@ class AtExit(SecretsWorkdir):
 
     def test_secrets_are_gone_when_a_signal_ends_the_run(self):
         code, finds, out = self.gdb(["d", "c", KEY, "back"],
-                                    ["catch syscall exit_group", "break rename", "run", "signal SIGTERM"]
+                                    ["catch syscall exit_group", "break fsync", "run", "signal SIGTERM"]
                                     + self.scan() + ["continue"])
         self.assertEqual(code, 128 + 15, out)
         self.assertEqual(finds, {"key": [], "plaintext": []}, out)
