@@ -95,6 +95,12 @@ void fail_internal(const char* message) {
     finish_failure(EXIT_INTERNAL);
 }
 
+void report_success(const char* word) {
+    std::FILE* stream = run.output_is_stdout ? stderr : stdout;
+    std::fputs(word, stream);
+    std::fputc('\n', stream);
+}
+
 std::size_t read_infile(void* buffer, std::size_t count) {
     std::size_t got = std::fread(buffer, 1, count, run.infile);
     if (std::ferror(run.infile)) fail_system("infile read error");

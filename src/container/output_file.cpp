@@ -1,5 +1,6 @@
 #include "container/output_file.hpp"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -11,12 +12,19 @@
 
 #include "cli/exits.hpp"
 #include "cli/signals.hpp"
+#include "container/names.hpp"
 #include "container/run_state.hpp"
 
 namespace zelno {
 namespace {
 
+using PathBuffer = std::array<char, PATH_MAX>;
+
 constexpr const char temp_pattern[] = ".zelno-XXXXXX";
+constexpr int max_link_levels = 40;  // as many as the kernel follows
+
+// What an output name leads to.
+enum class Found { Nothing, RegularFile, InPlace, Descriptor };
 
 // "<directory of final_name>/.zelno-XXXXXX" into run.temp_name.
 bool make_temp_pattern(const char* final_name) {
@@ -31,6 +39,23 @@ bool make_temp_pattern(const char* final_name) {
     return true;
 }
 
+// The directory part of `path` ("." when it has none).
+bool directory_of(const char* path, PathBuffer& dir) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        std::memcpy(dir.data(), ".", 2);
+        return true;
+    }
+    std::size_t len = slash == path ? 1 : static_cast<std::size_t>(slash - path);
+    if (len >= dir.size()) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(dir.data(), path, len);
+    dir[len] = '\0';
+    return true;
+}
+
 mode_t current_umask() {
     mode_t mask = umask(0);
     umask(mask);
@@ -38,50 +63,133 @@ mode_t current_umask() {
 }
 
 void sync_directory_of(const char* name) {
-    const char* slash = std::strrchr(name, '/');
-    std::array<char, PATH_MAX> dir{};
-    if (slash == nullptr) {
-        dir[0] = '.';
-    } else {
-        std::size_t len = slash == name ? 1 : static_cast<std::size_t>(slash - name);
-        if (len >= dir.size()) return;
-        std::memcpy(dir.data(), name, len);
-    }
+    PathBuffer dir;
+    if (!directory_of(name, dir)) return;
     int fd = open(dir.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     fsync(fd);
     close(fd);
 }
 
-// An existing output that is not a regular file: a directory is refused; a
-// device or a pipe (/dev/null, /dev/stdout) cannot be replaced by a renamed
-// file, so it is written directly and never deleted. Returns true then.
-bool open_special_output(const char* final_name) {
-    struct stat existing;
-    if (stat(final_name, &existing) != 0 || S_ISREG(existing.st_mode)) return false;
-    if (S_ISDIR(existing.st_mode)) {
-        errno = EISDIR;
-        fail_system("outfile open error");
+// The number of the process's own descriptor that `path` names: an entry of
+// /proc/self/fd, where /dev/fd, /dev/stdout and /dev/stderr lead.
+std::optional<int> own_descriptor(const char* path) {
+    const char* number = base_name_of(path);
+    std::size_t digits = std::strlen(number);
+    if (digits == 0 || digits > 9 || std::strspn(number, "0123456789") != digits) return std::nullopt;
+    PathBuffer dir;
+    struct stat here, own;
+    if (!directory_of(path, dir) || stat(dir.data(), &here) != 0) return std::nullopt;
+    for (const char* own_dir : {"/proc/self/fd", "/proc/thread-self/fd"}) {
+        if (stat(own_dir, &own) == 0 && own.st_dev == here.st_dev && own.st_ino == here.st_ino) {
+            return std::atoi(number);
+        }
     }
-    run.outfile = std::fopen(final_name, "wb");
-    if (run.outfile == nullptr) fail_system("outfile open error");
-    std::setvbuf(run.outfile, run.outfile_buffer.data(), _IOFBF, run.outfile_buffer.size());
-    run.output_direct = true;
+    return std::nullopt;
+}
+
+// Replaces the symbolic link `path` by the name it holds; a relative one
+// counts from the link's directory.
+bool follow_link(PathBuffer& path) {
+    PathBuffer target;
+    ssize_t got = readlink(path.data(), target.data(), target.size());
+    if (got < 0) return false;
+    auto length = static_cast<std::size_t>(got);
+    std::size_t keep = 0;  // the link's directory, with its slash
+    if (length > 0 && target[0] != '/') {
+        const char* slash = std::strrchr(path.data(), '/');
+        if (slash != nullptr) keep = static_cast<std::size_t>(slash - path.data()) + 1;
+    }
+    if (length == 0 || keep + length >= path.size()) {
+        errno = length == 0 ? ENOENT : ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(path.data() + keep, target.data(), length);
+    path[keep + length] = '\0';
     return true;
 }
 
-}  // namespace
-
-void open_output(const char* final_name) {
-    if (final_name != nullptr) {
-        if (final_name[0] == '\0') {
-            errno = ENOENT;
+// Follows `name` through its symbolic links into run.final_path and says what
+// is there; a directory is refused.
+Found resolve_output(const char* name, int& descriptor) {
+    std::size_t length = std::strlen(name);
+    if (length >= run.final_path.size()) {
+        errno = ENAMETOOLONG;
+        fail_system("outfile open error");
+    }
+    std::memcpy(run.final_path.data(), name, length + 1);
+    struct stat found;
+    for (int level = 0;; ++level) {
+        if (auto fd = own_descriptor(run.final_path.data())) {
+            descriptor = *fd;
+            return Found::Descriptor;
+        }
+        if (lstat(run.final_path.data(), &found) != 0) {
+            // A new file, also where a dangling link points.
+            if (errno == ENOENT) return Found::Nothing;
             fail_system("outfile open error");
         }
-        if (open_special_output(final_name)) return;
+        if (!S_ISLNK(found.st_mode)) break;
+        if (level == max_link_levels) errno = ELOOP;
+        if (level == max_link_levels || !follow_link(run.final_path)) fail_system("outfile open error");
     }
-    if (!make_temp_pattern(final_name != nullptr ? final_name : "")) fail_system("outfile open error");
+    if (S_ISDIR(found.st_mode)) {
+        errno = EISDIR;
+        fail_system("outfile open error");
+    }
+    return S_ISREG(found.st_mode) ? Found::RegularFile : Found::InPlace;
+}
 
+[[noreturn]] void fail_closing(int fd, const char* message) {
+    int saved_errno = errno;
+    close(fd);
+    errno = saved_errno;
+    fail_system(message);
+}
+
+void attach_stream(int fd) {
+    run.outfile = fdopen(fd, "wb");
+    if (run.outfile == nullptr) fail_closing(fd, "outfile open error");
+    std::setvbuf(run.outfile, run.outfile_buffer.data(), _IOFBF, run.outfile_buffer.size());
+}
+
+// A device, a pipe or a descriptor: written where it stands, from where it
+// stands.
+void attach_in_place(int fd, bool rewrites_header) {
+    if (rewrites_header) {
+        off_t at = lseek(fd, 0, SEEK_CUR);
+        // Appending would put the rewritten header pieces at the end.
+        if (at >= 0 && (fcntl(fd, F_GETFL) & O_APPEND) != 0) {
+            at = -1;
+            errno = ESPIPE;
+        }
+        if (at < 0) fail_closing(fd, "outfile seek error");
+        run.output_start = static_cast<std::uint64_t>(at);
+    }
+    // The success word must not land in the data (/dev/stdout into a pipe).
+    struct stat out, standard;
+    run.output_is_stdout = fstat(fd, &out) == 0 && !S_ISCHR(out.st_mode) &&
+                           fstat(STDOUT_FILENO, &standard) == 0 && out.st_dev == standard.st_dev &&
+                           out.st_ino == standard.st_ino;
+    run.output_direct = true;
+    attach_stream(fd);
+}
+
+void open_descriptor(int number, bool rewrites_header) {
+    int flags = fcntl(number, F_GETFL);
+    if (flags < 0) fail_system("outfile open error");
+    if ((flags & O_ACCMODE) == O_RDONLY) {
+        errno = EBADF;
+        fail_system("outfile open error");
+    }
+    int fd = fcntl(number, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) fail_system("outfile open error");
+    attach_in_place(fd, rewrites_header);
+}
+
+// The working file, created exclusively beside the final name.
+void create_working_file(const char* final_name) {
+    if (!make_temp_pattern(final_name)) fail_system("outfile open error");
     // The signal handler must never see a created file without its name, nor
     // the flag without the file: hold the signals while both come about.
     hold_terminating_signals();
@@ -94,12 +202,37 @@ void open_output(const char* final_name) {
         errno = saved_errno;
         fail_system("outfile open error");
     }
-    run.outfile = fdopen(fd, "wb");
-    if (run.outfile == nullptr) {
-        close(fd);
+    attach_stream(fd);
+}
+
+}  // namespace
+
+void open_output(const char* final_name, bool rewrites_header) {
+    if (final_name == nullptr) {
+        run.final_path[0] = '\0';
+        create_working_file("");
+        return;
+    }
+    if (final_name[0] == '\0') {
+        errno = ENOENT;
         fail_system("outfile open error");
     }
-    std::setvbuf(run.outfile, run.outfile_buffer.data(), _IOFBF, run.outfile_buffer.size());
+    int descriptor = -1;
+    switch (resolve_output(final_name, descriptor)) {
+        case Found::Descriptor:
+            open_descriptor(descriptor, rewrites_header);
+            return;
+        case Found::InPlace: {
+            int fd = open(run.final_path.data(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+            if (fd < 0) fail_system("outfile open error");
+            attach_in_place(fd, rewrites_header);
+            return;
+        }
+        case Found::RegularFile:
+        case Found::Nothing:
+            create_working_file(run.final_path.data());
+            return;
+    }
 }
 
 bool try_start_writeback() {
@@ -118,12 +251,20 @@ void start_writeback() {
     if (!try_start_writeback()) fail_system("outfile write error");
 }
 
-void publish_output(const char* final_name, const PublishOptions& options) {
+void seek_output(std::uint64_t offset) {
+    if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
+    if (fseeko(run.outfile, static_cast<off_t>(run.output_start + offset), SEEK_SET) != 0) {
+        fail_system("outfile seek error");
+    }
+}
+
+void publish_output(const PublishOptions& options) {
     if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
     if (run.output_direct) {
         close_slots();
         return;
     }
+    const char* final_name = options.stored_name != nullptr ? options.stored_name : run.final_path.data();
     int fd = fileno(run.outfile);
     if (fsync(fd) != 0) fail_system("outfile write error");
 

@@ -37,9 +37,12 @@ struct RunState {
 
     // The output is written under a temporary name beside its final name and
     // renamed only once it is complete; the exits delete it before that.
+    std::array<char, PATH_MAX> final_path{};  // outfile_name, its links followed
     std::array<char, PATH_MAX> temp_name{};
     volatile std::sig_atomic_t output_created = 0;  // read by the signal handler
-    bool output_direct = false;  // a device or pipe, written in place
+    bool output_direct = false;     // a device, a pipe or a descriptor, written in place
+    bool output_is_stdout = false;  // the same file as standard output
+    std::uint64_t output_start = 0;  // where the output begins in a file written in place
 
     std::array<char, KEY_MAX_LEN + 1> key_buffer{};
     std::array<char, KEY_MAX_LEN + 1> confirm_buffer{};

@@ -2,6 +2,7 @@
 
 import os
 import shutil
+import subprocess
 import time
 import unittest
 
@@ -46,6 +47,70 @@ class RoundTrips(WorkdirTest):
         self.assertFails(self.zelno("d", "c", "k", "dir"), 2, stderr_prefix=b"outfile open error: Is a directory\n")
         self.assertEqual(sorted(os.listdir(self.dir)), ["c", "dir", "f"])
         self.assertTrue(os.path.exists("/dev/null"))
+
+    def test_output_names_that_are_links(self):
+        # The file a link leads to is replaced and the link stays; a dangling
+        # link gives the name it holds.
+        write(self.path("f"), b"abc")
+        self.assertSucceeds(self.zelno("e", "f", "k", "c"), b"encrypted.")
+        cases = [
+            # links (name: what it holds), output name, where the data land
+            ({"link": "target"}, "link", "target"),
+            ({"chain": "link", "link": "sub/target"}, "chain", "sub/target"),
+            ({"dangling": "sub/new"}, "dangling", "sub/new"),
+            ({"sub/relative": "target"}, "sub/relative", "sub/target"),
+        ]
+        for n, (links, name, lands) in enumerate(cases):
+            with self.subTest(name=name):
+                row = self.path("row%d" % n)
+                os.makedirs(os.path.join(row, "sub"))
+                for old in ("target", "sub/target"):
+                    write(os.path.join(row, old), b"old")
+                for link, held in links.items():
+                    os.symlink(held, os.path.join(row, link))
+                self.assertSucceeds(self.zelno("d", "../c", "k", name, cwd=row), b"decrypted.")
+                self.assertEqual({link: os.readlink(os.path.join(row, link)) for link in links}, links)
+                files = {os.path.relpath(os.path.join(top, f), row): read(os.path.join(top, f))
+                         for top, _, names in os.walk(row) for f in names
+                         if not os.path.islink(os.path.join(top, f))}
+                self.assertEqual(files, {"target": b"old", "sub/target": b"old", lands: b"abc"})
+
+    def test_output_to_own_descriptors(self):
+        # Written in place, never created, renamed or deleted; the success word
+        # goes to standard error when standard output is the output.
+        write(self.path("f"), b"plain bytes")
+        self.assertSucceeds(self.zelno("e", "f", "k", "c"), b"encrypted.")
+        with open(self.path("got"), "wb") as got:
+            result = self.zelno("d", "c", "k", "/proc/self/fd/1", stdout=got)
+        self.assertEqual((result.returncode, result.stderr), (0, b"decrypted.\n"))
+        self.assertEqual(read(self.path("got")), b"plain bytes")
+        result = self.zelno("d", "c", "k", "/proc/self/fd/1")  # a pipe
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"plain bytes", b"decrypted.\n"))
+        with open(self.path("other"), "wb") as other:
+            fd = other.fileno()
+            self.assertSucceeds(self.zelno("d", "c", "k", "/proc/self/fd/%d" % fd, pass_fds=[fd]), b"decrypted.")
+        self.assertEqual(read(self.path("other")), b"plain bytes")
+        self.assertFails(self.zelno("d", "c", "k", "/proc/self/fd/9"), 2,
+                         stderr_prefix=b"outfile open error: Bad file descriptor\n")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["c", "f", "got", "other"])
+
+    def test_dev_stdout_in_a_private_mount_namespace(self):
+        # /dev/stdout as the system has it, a link to /proc/self/fd/1, on a
+        # private /dev that no other process sees; standard output is a file.
+        unshare = next((c for c in (["unshare", "-m"], ["unshare", "-r", "-m"])
+                        if have("unshare") and subprocess.run(c + ["true"], capture_output=True).returncode == 0),
+                       None)
+        if unshare is None:
+            self.skipTest("no mount namespace of our own (unshare)")
+        write(self.path("f"), b"plain bytes")
+        self.assertSucceeds(self.zelno("e", "f", "k", "c"), b"encrypted.")
+        script = ('mount -t tmpfs tmpfs /dev && ln -s /proc/self/fd/1 /dev/stdout || exit 99; '
+                  '"$0" d c k /dev/stdout > got; echo $? > code; readlink /dev/stdout > link; ls -A /dev > dev')
+        result = subprocess.run(unshare + ["sh", "-c", script, ZELNO], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=60)
+        self.assertEqual((result.returncode, result.stderr), (0, b"decrypted.\n"))
+        self.assertEqual([read(self.path(n)) for n in ("code", "got", "link", "dev")],
+                         [b"0\n", b"plain bytes", b"/proc/self/fd/1\n", b"stdout\n"])
 
     def test_existing_file_of_the_stored_name_is_replaced(self):
         write(self.path("f"), b"new content")

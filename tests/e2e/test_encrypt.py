@@ -76,6 +76,18 @@ class Layout(WorkdirTest):
                 self.assertSucceeds(self.zelno(word, "p", "k", "out-" + word), b"encrypted.")
                 self.assertTrue(os.path.exists(self.path("out-" + word)))
 
+    def test_into_standard_output_after_what_it_holds(self):
+        # Written in place from where standard output stands; the header
+        # pieces are rewritten there.
+        write(self.path("p"), b"abc")
+        self.assertSucceeds(self.zelno("ea", "p", "k", "c"), b"encrypted.")
+        with open(self.path("out"), "wb") as out:
+            out.write(b"prefix ")
+            out.flush()
+            result = self.zelno("ea", "p", "k", "/proc/self/fd/1", stdout=out)
+        self.assertEqual((result.returncode, result.stderr), (0, b"encrypted.\n"))
+        self.assertEqual(read(self.path("out")), b"prefix " + read(self.path("c")))
+
     def test_permissions_follow_the_umask(self):
         write(self.path("p"), b"abc")
         with umask(0o027):
@@ -174,12 +186,35 @@ class Failures(WorkdirTest):
 
     def test_input_that_grows_while_read(self):
         # A FIFO reports size 0 and then delivers bytes: more than recorded.
+        # An output written in place keeps the header, its pieces still zero.
         os.mkfifo(self.path("fifo"))
-        writer = subprocess.Popen(["sh", "-c", "printf more > fifo"], cwd=self.dir)
-        result = self.zelno("ea", "fifo", "k", "out")
-        writer.wait()
-        self.assertFails(result, 3, stdout=b"infile size error.\n")
-        self.assertEqual(sorted(os.listdir(self.dir)), ["fifo"])
+        with open(self.path("partial"), "wb") as partial:
+            fd = partial.fileno()
+            for output, left in (("out", b""), ("/proc/self/fd/%d" % fd, MAGIC + b"\x36" + bytes(296))):
+                with self.subTest(output=output):
+                    writer = subprocess.Popen(["sh", "-c", "printf more > fifo"], cwd=self.dir)
+                    result = self.zelno("ea", "fifo", "k", output, pass_fds=[fd])
+                    writer.wait()
+                    self.assertFails(result, 3, stdout=b"infile size error.\n")
+                    self.assertEqual(sorted(os.listdir(self.dir)), ["fifo", "partial"])
+                    self.assertEqual(read(self.path("partial")), left)
+
+    def test_outputs_that_cannot_seek_are_refused_before_the_first_byte(self):
+        write(self.path("p"), b"abc")
+        os.mkfifo(self.path("fifo"))
+        write(self.path("log"), b"appended to\n")
+        with open(self.path("log"), "ab") as log:
+            # standard output (a pipe), a FIFO, a file open for appending
+            for output in ("/proc/self/fd/1", "fifo", "/proc/self/fd/%d" % log.fileno()):
+                with self.subTest(output=output):
+                    reader = subprocess.Popen(["cat", "fifo"], cwd=self.dir, stdout=subprocess.PIPE)
+                    result = self.zelno("ea", "p", "k", output, pass_fds=[log.fileno()])
+                    if output != "fifo":
+                        write(self.path("fifo"), b"")  # lets the reader go
+                    self.assertEqual(reader.communicate()[0], b"")
+                    self.assertFails(result, 2, stderr_prefix=b"outfile seek error: Illegal seek\n")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["fifo", "log", "p"])
+        self.assertEqual(read(self.path("log")), b"appended to\n")
 
 
 if __name__ == "__main__":
