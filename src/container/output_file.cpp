@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "cli/exits.hpp"
@@ -109,8 +111,59 @@ bool follow_link(PathBuffer& path) {
     return true;
 }
 
+// Whether the process may act on files it does not own (CAP_FOWNER).
+bool may_override_ownership() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> data{};
+    if (syscall(SYS_capget, &header, data.data()) != 0) return false;
+    return (data[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32))) != 0;
+}
+
+void note_replaced(const struct stat& existing) {
+    run.output_replaces = true;
+    run.replaced_mode = existing.st_mode;
+    run.replaced_uid = existing.st_uid;
+    run.replaced_gid = existing.st_gid;
+}
+
+// An existing file is replaced only where writing into it is allowed, and
+// where the rename will be: in a sticky directory (/tmp) that means one's own
+// file, or a file in one's own directory.
+void check_replaceable(const struct stat& existing) {
+    if (faccessat(AT_FDCWD, run.final_path.data(), W_OK, AT_EACCESS) != 0) fail_system("outfile open error");
+    PathBuffer dir;
+    struct stat parent;
+    if (!directory_of(run.final_path.data(), dir) || stat(dir.data(), &parent) != 0) {
+        fail_system("outfile open error");
+    }
+    uid_t me = geteuid();
+    if ((parent.st_mode & S_ISVTX) != 0 && existing.st_uid != me && parent.st_uid != me && !may_override_ownership()) {
+        errno = EPERM;
+        fail_system("outfile open error");
+    }
+    note_replaced(existing);
+}
+
+// The permission bits (and the owner and group, where the process may give
+// them) of the file replaced, as writing into it would have kept them; for a
+// new file those of a plain create.
+void set_permissions(int fd, bool executable) {
+    if (!run.output_replaces) {
+        fchmod(fd, (executable ? 0777 : 0666) & ~current_umask());
+        return;
+    }
+    if ((run.replaced_uid != geteuid() || run.replaced_gid != getegid()) &&
+        fchown(fd, run.replaced_uid, run.replaced_gid) != 0) {
+        // Not allowed to give the file away: at least its group, where the
+        // process belongs to it.
+        int group_kept = fchown(fd, static_cast<uid_t>(-1), run.replaced_gid);
+        static_cast<void>(group_kept);
+    }
+    fchmod(fd, run.replaced_mode & 0777);
+}
+
 // Follows `name` through its symbolic links into run.final_path and says what
-// is there; a directory is refused.
+// is there; a directory is refused, an existing file checked.
 Found resolve_output(const char* name, int& descriptor) {
     std::size_t length = std::strlen(name);
     if (length >= run.final_path.size()) {
@@ -137,7 +190,9 @@ Found resolve_output(const char* name, int& descriptor) {
         errno = EISDIR;
         fail_system("outfile open error");
     }
-    return S_ISREG(found.st_mode) ? Found::RegularFile : Found::InPlace;
+    if (!S_ISREG(found.st_mode)) return Found::InPlace;
+    check_replaceable(found);
+    return Found::RegularFile;
 }
 
 [[noreturn]] void fail_closing(int fd, const char* message) {
@@ -265,13 +320,14 @@ void publish_output(const PublishOptions& options) {
         return;
     }
     const char* final_name = options.stored_name != nullptr ? options.stored_name : run.final_path.data();
+    if (options.stored_name != nullptr) {
+        // The file of the stored name is known only now; a link there is
+        // replaced, not followed.
+        struct stat existing;
+        if (lstat(final_name, &existing) == 0 && S_ISREG(existing.st_mode)) note_replaced(existing);
+    }
     int fd = fileno(run.outfile);
-    if (fsync(fd) != 0) fail_system("outfile write error");
-
-    // The permissions a plain create would have given.
-    mode_t base = options.executable ? 0777 : 0666;
-    fchmod(fd, base & ~current_umask());
-
+    set_permissions(fd, options.executable);
     if (options.mtime) {
         timespec times[2];
         times[0].tv_sec = static_cast<time_t>(*options.mtime);
@@ -279,6 +335,7 @@ void publish_output(const PublishOptions& options) {
         times[1] = times[0];
         if (futimens(fd, times) != 0) fail_system("outfile time error");
     }
+    if (fsync(fd) != 0) fail_system("outfile write error");
 
     close_slots();
     hold_terminating_signals();  // to the end of the run; a failure lets them through

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 
 #include "container/cipher_context.hpp"
 #include "container/format.hpp"
@@ -43,6 +44,12 @@ struct RunState {
     bool output_direct = false;     // a device, a pipe or a descriptor, written in place
     bool output_is_stdout = false;  // the same file as standard output
     std::uint64_t output_start = 0;  // where the output begins in a file written in place
+    // An existing regular file that the output replaces keeps its permission
+    // bits, owner and group.
+    bool output_replaces = false;
+    mode_t replaced_mode = 0;
+    uid_t replaced_uid = 0;
+    gid_t replaced_gid = 0;
 
     std::array<char, KEY_MAX_LEN + 1> key_buffer{};
     std::array<char, KEY_MAX_LEN + 1> confirm_buffer{};

@@ -2,6 +2,7 @@
 
 import os
 import shutil
+import stat
 import subprocess
 import time
 import unittest
@@ -9,7 +10,7 @@ import unittest
 import pexpect
 
 from support import (MAGIC, ZELNO, WorkdirTest, have, openssl_aes_container, read, run, snapshot,
-                     tool_container, write)
+                     tool_container, umask, write)
 
 
 class RoundTrips(WorkdirTest):
@@ -118,6 +119,29 @@ class RoundTrips(WorkdirTest):
         write(self.path("f"), b"older content that is longer")
         self.assertSucceeds(self.zelno("d", "c", "k"), b"decrypted.")
         self.assertEqual(read(self.path("f")), b"new content")
+
+    def test_replaced_file_keeps_its_permissions_and_owner(self):
+        # Under the stored name and under an explicit one. A hard link to the
+        # old file keeps the old content: the rename splits them.
+        write(self.path("f"), b"new content")
+        self.assertSucceeds(self.zelno("ea", "f", "k", "c"), b"encrypted.")
+        root = os.geteuid() == 0
+        for output, mode in (([], 0o600), (["out"], 0o640)):
+            with self.subTest(output=output):
+                name = self.path(*(output or ["f"]))
+                write(name, b"old")
+                os.chmod(name, mode)
+                os.link(name, self.path("hard"))
+                if root:
+                    os.chown(name, 65534, 65534)
+                with umask(0o022):
+                    self.assertSucceeds(self.zelno("d", "c", "k", *output), b"decrypted.")
+                st = os.stat(name)
+                self.assertEqual((read(name), stat.S_IMODE(st.st_mode)), (b"new content", mode))
+                if root:
+                    self.assertEqual((st.st_uid, st.st_gid), (65534, 65534))
+                self.assertEqual(read(self.path("hard")), b"old")
+                os.remove(self.path("hard"))
 
     def test_restored_into_the_current_directory(self):
         os.mkdir(self.path("a"))

@@ -88,13 +88,30 @@ class Layout(WorkdirTest):
         self.assertEqual((result.returncode, result.stderr), (0, b"encrypted.\n"))
         self.assertEqual(read(self.path("out")), b"prefix " + read(self.path("c")))
 
-    def test_permissions_follow_the_umask(self):
+    def test_permissions_follow_the_umask_or_the_file_replaced(self):
+        # New outputs get 0666 (0777 for self-decrypting executables) less the
+        # umask; a replaced file keeps its bits, and its owner where we may.
         write(self.path("p"), b"abc")
-        with umask(0o027):
-            self.assertSucceeds(self.zelno("e", "p", "k"), b"encrypted.")
-            self.assertSucceeds(self.zelno("s", "p", "k"), b"encrypted.")
-        self.assertEqual(stat.S_IMODE(os.stat(self.path("p.znx")).st_mode), 0o640)
-        self.assertEqual(stat.S_IMODE(os.stat(self.path("p.exe")).st_mode), 0o750)
+        root = os.geteuid() == 0
+        for mask, existing, container, executable in ((0o027, None, 0o640, 0o750), (0o002, None, 0o664, 0o775),
+                                                      (0o022, 0o600, 0o600, 0o600)):
+            with self.subTest(umask=oct(mask), existing=existing):
+                for name in ("p.znx", "p.exe"):
+                    if existing is None:
+                        continue
+                    write(self.path(name), b"old")
+                    os.chmod(self.path(name), existing)
+                    if root:
+                        os.chown(self.path(name), 65534, 65534)
+                with umask(mask):
+                    self.assertSucceeds(self.zelno("e", "p", "k"), b"encrypted.")
+                    self.assertSucceeds(self.zelno("s", "p", "k"), b"encrypted.")
+                for name, mode in (("p.znx", container), ("p.exe", executable)):
+                    st = os.stat(self.path(name))
+                    self.assertEqual(stat.S_IMODE(st.st_mode), mode)
+                    if existing is not None and root:
+                        self.assertEqual((st.st_uid, st.st_gid), (65534, 65534))
+                    os.remove(self.path(name))
 
 
 class SelfDecrypting(WorkdirTest):
