@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -242,9 +243,22 @@ void open_descriptor(int number, bool rewrites_header) {
     attach_in_place(fd, rewrites_header);
 }
 
-// The working file, created exclusively beside the final name.
+// The working file, in the directory of the final name: without a name, so
+// that a run killed outright leaves nothing; where the filesystem has no
+// such files, created exclusively under a temporary name.
 void create_working_file(const char* final_name) {
-    if (!make_temp_pattern(final_name)) fail_system("outfile open error");
+    PathBuffer dir;
+    if (!make_temp_pattern(final_name) || !directory_of(run.temp_name.data(), dir)) {
+        fail_system("outfile open error");
+    }
+    int unnamed = open(dir.data(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (unnamed >= 0) {
+        run.output_unnamed = true;
+        attach_stream(unnamed);
+        return;
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR) fail_system("outfile open error");
+
     // The signal handler must never see a created file without its name, nor
     // the flag without the file: hold the signals while both come about.
     hold_terminating_signals();
@@ -258,6 +272,38 @@ void create_working_file(const char* final_name) {
         fail_system("outfile open error");
     }
     attach_stream(fd);
+}
+
+// Fills the "XXXXXX" that end run.temp_name.
+void vary_temp_name(unsigned attempt) {
+    constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::array<unsigned char, 6> bytes{};
+    if (getrandom(bytes.data(), bytes.size(), GRND_NONBLOCK) != static_cast<ssize_t>(bytes.size())) {
+        // No randomness yet: the process and the attempt still tell runs apart.
+        unsigned mix = static_cast<unsigned>(getpid()) * 2654435761u + attempt * 40503u;
+        for (auto& b : bytes) b = static_cast<unsigned char>(mix >>= 5);
+    }
+    char* suffix = run.temp_name.data() + std::strlen(run.temp_name.data()) - bytes.size();
+    for (std::size_t i = 0; i < bytes.size(); ++i) suffix[i] = letters[bytes[i] % (sizeof letters - 1)];
+}
+
+// Gives the finished unnamed file a fresh temporary name beside its final
+// name, from where the rename publishes it.
+void name_working_file(int fd) {
+    std::array<char, 32> own_path;
+    std::snprintf(own_path.data(), own_path.size(), "/proc/self/fd/%d", fd);
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        vary_temp_name(attempt);
+        int linked = linkat(AT_FDCWD, own_path.data(), AT_FDCWD, run.temp_name.data(), AT_SYMLINK_FOLLOW);
+        // Without /proc, the descriptor itself (which may need privileges).
+        if (linked != 0 && errno == ENOENT) linked = linkat(fd, "", AT_FDCWD, run.temp_name.data(), AT_EMPTY_PATH);
+        if (linked == 0) {
+            run.output_created = 1;
+            return;
+        }
+        if (errno != EEXIST) break;
+    }
+    fail_system("outfile name error");
 }
 
 }  // namespace
@@ -337,8 +383,9 @@ void publish_output(const PublishOptions& options) {
     }
     if (fsync(fd) != 0) fail_system("outfile write error");
 
-    close_slots();
     hold_terminating_signals();  // to the end of the run; a failure lets them through
+    if (run.output_unnamed) name_working_file(fd);
+    close_slots();
     if (std::rename(run.temp_name.data(), final_name) != 0) fail_system("outfile name error");
     run.output_created = 0;
     run.temp_name[0] = '\0';
