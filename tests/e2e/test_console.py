@@ -4,6 +4,7 @@ controlling terminal."""
 import io
 import os
 import shlex
+import signal
 import time
 import unittest
 
@@ -159,6 +160,29 @@ class TypedKeys(ConsoleTest):
         self.assertIn(b"[rest:]", transcript)
         self.assertEqual(read(os.path.join(self.work, "plain")), b"typed-key plaintext\n")
 
+    def test_console_that_goes_away_aborts_the_entry(self):
+        # The terminal closes during an entry, its hangup signal blocked: the
+        # run ends with "aborted.", never with a key cut short.
+        self.assertEqual(self.zelno("e", "plain", "part", "c", cwd=self.work).returncode, 0)
+        messages = self.path("messages")
+
+        def hangup_blocked_and_messages_to_a_file():
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGHUP})
+            os.dup2(os.open(messages, os.O_WRONLY | os.O_CREAT | os.O_TRUNC), 1)
+
+        for args, typed in ((["d", "c"], [b"part"]), (["e", "plain"], [b"part\r", b"part"])):
+            with self.subTest(args=args):
+                child = pexpect.spawn(ZELNO, args, cwd=self.work, timeout=20,
+                                      preexec_fn=hangup_blocked_and_messages_to_a_file)
+                for prompt, text in zip((b"enter key:", b"retype key:"), typed):
+                    child.expect_exact(prompt)
+                    child.send(text)
+                time.sleep(0.2)
+                child.delayafterclose = 3
+                child.close(force=False)
+                self.assertEqual((child.exitstatus, read(messages)), (3, b"aborted.\n"))
+                self.assertEqual(self.work_files(), ["c", "plain"])
+
     def test_function_key_zero_prefix_ends_the_key(self):
         # F1 is 0 59: the key is text, so it ends before the zero byte.
         child = self.start(["ea", "plain"])
@@ -250,22 +274,26 @@ class Pause(ConsoleTest):
 
     def test_key_argument_is_hidden_from_the_process_list(self):
         write(os.path.join(self.work, "junk"), b"nothing here")
-        child = self.start(["d", "junk", "hidden-key-words"])
-        child.expect_exact(PAUSE)
-        # The paused program is the shell's only child.
-        pids = [p for p in os.listdir("/proc") if p.isdigit()]
-        seen = False
-        for pid in pids:
-            try:
-                cmdline = read("/proc/%s/cmdline" % pid)
-            except OSError:
-                continue
-            if cmdline.startswith(ZELNO.encode() + b"\0"):
-                seen = True
-                self.assertNotIn(b"hidden-key-words", cmdline)
-        self.assertTrue(seen)
-        child.send(b" ")
-        self.finish(child)
+        # The whole argument goes, also beyond the 32 bytes the key uses.
+        for key in ("hidden-key-words", "hidden-key-words-with-a-tail-past-32:TAIL"):
+            with self.subTest(length=len(key)):
+                child = self.start(["d", "junk", key])
+                child.expect_exact(PAUSE)
+                # The paused program is the shell's only child.
+                pids = [p for p in os.listdir("/proc") if p.isdigit()]
+                seen = False
+                for pid in pids:
+                    try:
+                        cmdline = read("/proc/%s/cmdline" % pid)
+                    except OSError:
+                        continue
+                    if cmdline.startswith(ZELNO.encode() + b"\0"):
+                        seen = True
+                        self.assertNotIn(b"hidden-key-words", cmdline)
+                        self.assertNotIn(b"TAIL", cmdline)
+                self.assertTrue(seen)
+                child.send(b" ")
+                self.finish(child)
 
 
 if __name__ == "__main__":
