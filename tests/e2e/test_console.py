@@ -10,7 +10,7 @@ import unittest
 
 import pexpect
 
-from support import ZELNO, WorkdirTest, read, snapshot, write
+from support import MAGIC, ZELNO, WorkdirTest, read, snapshot, write
 
 ENTER_BLANK = b"\r" + b" " * 10 + b"\r"
 RETYPE_BLANK = b"\r" + b" " * 11 + b"\r"
@@ -253,6 +253,17 @@ class Pause(ConsoleTest):
         child.expect_exact(PAUSE_BLANK)
         code, _ = self.finish(child)
         self.assertEqual(code, 3)
+
+    def test_terminal_refused_as_container_output(self):
+        # It cannot seek: nothing of the container reaches the screen.
+        child = self.start(["ea", "plain", "k", "/dev/tty"], redirect=" 2> ../errors")
+        child.expect_exact(PAUSE)
+        child.send(b" ")
+        code, transcript = self.finish(child)
+        self.assertEqual(code, 2)
+        self.assertNotIn(MAGIC, transcript)
+        self.assertTrue(read(self.path("errors")).startswith(b"outfile seek error: Illegal seek\n"))
+        self.assertEqual(self.work_files(), ["plain"])
 
     def test_pause_shows_on_the_console_when_output_is_redirected(self):
         write(os.path.join(self.work, "junk"), b"nothing here")

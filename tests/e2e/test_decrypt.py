@@ -46,8 +46,10 @@ class RoundTrips(WorkdirTest):
         self.assertFails(self.zelno("d", "c", "wrong", "/dev/null"), 3, stdout=b"infile data error.\n")
         os.mkdir(self.path("dir"))
         self.assertFails(self.zelno("d", "c", "k", "dir"), 2, stderr_prefix=b"outfile open error: Is a directory\n")
+        # A device that can seek takes a container too.
+        self.assertSucceeds(self.zelno("ea", "f", "k", "/dev/null"), b"encrypted.")
         self.assertEqual(sorted(os.listdir(self.dir)), ["c", "dir", "f"])
-        self.assertTrue(os.path.exists("/dev/null"))
+        self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode))
 
     def test_output_names_that_are_links(self):
         # The file a link leads to is replaced and the link stays; a dangling
@@ -109,6 +111,8 @@ class RoundTrips(WorkdirTest):
                   '"$0" d c k /dev/stdout > got; echo $? > code; readlink /dev/stdout > link; ls -A /dev > dev')
         result = subprocess.run(unshare + ["sh", "-c", script, ZELNO], cwd=self.dir, stdin=subprocess.DEVNULL,
                                 capture_output=True, timeout=60)
+        if result.returncode == 99:
+            self.skipTest("no tmpfs on /dev in the namespace: %r" % result.stderr)
         self.assertEqual((result.returncode, result.stderr), (0, b"decrypted.\n"))
         self.assertEqual([read(self.path(n)) for n in ("code", "got", "link", "dev")],
                          [b"0\n", b"plain bytes", b"/proc/self/fd/1\n", b"stdout\n"])
