@@ -16,7 +16,7 @@ BINDIR ?= $(PREFIX)/bin
 MANDIR ?= $(PREFIX)/share/man
 INSTALL ?= install
 
-.PHONY: all check sanitize portable m32 aarch64 aarch64-portable bench fuzz install uninstall clean
+.PHONY: all check sanitize tsan portable m32 aarch64 aarch64-portable bench fuzz install uninstall clean
 
 all:
 	cmake -S . -B $(BUILD) -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release -DZELNO_PEER_BINARIES="$(PEERS)" $(CMAKE_FLAGS) >/dev/null
@@ -28,6 +28,18 @@ check: all
 # The whole suite under AddressSanitizer and UBSan, in a folder of its own.
 sanitize:
 	$(MAKE) check BUILD=build-sanitize CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELNO_SANITIZE=ON"
+
+# The end-to-end cases that run the second thread (files of 4 MiB and more),
+# under ThreadSanitizer, in a folder of their own.
+TSAN_CASES = test_encrypt.Layout.test_sizes_fields_and_zero_fill;$\
+  test_encrypt.Failures.test_write_failing_half_way_leaves_nothing;$\
+  test_encrypt.Failures.test_write_failure_comes_before_a_shrunk_input;$\
+  test_decrypt.RoundTrips.test_every_size_restores_name_time_and_bytes;$\
+  test_signals.Interrupted.test_signals_during_encryption_and_decryption
+
+tsan:
+	$(MAKE) check BUILD=build-tsan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELNO_UNIT_TESTS=OFF \
+	  -DZELNO_TSAN=ON '-DZELNO_E2E_CASES=$(TSAN_CASES)'"
 
 # The whole suite with the processor-specific fast paths left out.
 portable:
@@ -75,4 +87,4 @@ uninstall:
 	rm -f $(DESTDIR)$(BINDIR)/zelno $(DESTDIR)$(MANDIR)/man1/zelno.1
 
 clean:
-	rm -rf build build-sanitize build-portable build-bench build-m32 build-aarch64 build-aarch64-portable build-fuzz
+	rm -rf build build-sanitize build-tsan build-portable build-bench build-m32 build-aarch64 build-aarch64-portable build-fuzz

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/console.hpp"
 #include "cli/exits.hpp"
 #include "cli/key_entry.hpp"
 #include "cli/self_locate.hpp"
@@ -85,8 +86,10 @@ void obtain_key() {
     if (run.key_string != nullptr) return;
     if (run.mode == Mode::Encrypt || run.mode == Mode::MakeSelfDecrypt) {
         read_new_key(run.key_buffer.data(), run.confirm_buffer.data());
-    } else if (read_key("enter key:", run.key_buffer.data(), KEY_MAX_LEN + 1) < 0) {
-        fail_message("aborted.");
+    } else {
+        if (read_key("enter key:", run.key_buffer.data(), KEY_MAX_LEN + 1) < 0) fail_message("aborted.");
+        // What was typed beyond the entry must not reach the shell.
+        console_discard_input();
     }
     run.key_string = run.key_buffer.data();
 }

@@ -26,6 +26,7 @@ std::size_t queued_head = 0;
 std::size_t queued_count = 0;
 
 constexpr int escape_wait_ms = 40;  // a lone Escape is followed by silence
+constexpr int escape_number_max = 1000;  // larger numbers name no key
 constexpr int prefix_cursor = 224;
 constexpr int prefix_function = 0;
 
@@ -124,7 +125,7 @@ int decode_escape() {
         if (c < 0) return deliver_raw();
         seq[len++] = static_cast<unsigned char>(c);
         if (c >= '0' && c <= '9') {
-            number = (number < 0 ? 0 : number * 10) + (c - '0');
+            if (number < escape_number_max) number = (number < 0 ? 0 : number * 10) + (c - '0');
         } else if (c == ';') {
             if (first_number < 0) first_number = number;
             number = -1;
@@ -219,8 +220,16 @@ void console_blank(const char* text) {
     if (tty_fd >= 0) write_all(line.data(), spaces + 2);
 }
 
+void console_discard_input() {
+    if (tty_fd >= 0) tcflush(tty_fd, TCIFLUSH);
+    queued_count = 0;
+}
+
 void console_restore_from_signal() {
-    if (raw_active && tty_fd >= 0) tcsetattr(tty_fd, TCSANOW, &saved_settings);
+    if (raw_active && tty_fd >= 0) {
+        tcflush(tty_fd, TCIFLUSH);
+        tcsetattr(tty_fd, TCSANOW, &saved_settings);
+    }
 }
 
 }  // namespace zelno

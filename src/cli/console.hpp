@@ -30,7 +30,12 @@ void console_putch(char c);
 // carriage return: the prompt disappears and the cursor stands at its start.
 void console_blank(const char* text);
 
-// Restores the terminal settings from inside a signal handler.
+// Drops what was typed but not read yet (the rest of a key longer than an
+// entry takes, keys pressed ahead), so that it never reaches the shell.
+void console_discard_input();
+
+// Restores the terminal settings, input discarded, from inside a signal
+// handler.
 void console_restore_from_signal();
 
 }  // namespace zelno

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "cli/console.hpp"
+#include "cli/signals.hpp"
 #include "container/progress.hpp"
 #include "container/run_state.hpp"
 #include "container/side_worker.hpp"
@@ -29,6 +30,8 @@ void drop_unfinished_output() {
     side_worker_stop();
     close_slots();
     drop_unfinished_output();
+    // Held only while the output took its name; a signal may end a failed run.
+    release_terminating_signals();
     // Before the pause, which may wait for a key indefinitely.
     wipe_secrets();
     pause_if_active();
@@ -53,6 +56,7 @@ void pause_if_active() {
     ConsoleRawScope raw;
     console_puts(pause_prompt);
     console_getch();
+    console_discard_input();  // the rest of a pasted text or a key sequence
     console_blank(pause_prompt);
 }
 
@@ -91,6 +95,12 @@ void fail_internal(const char* message) {
     finish_failure(EXIT_INTERNAL);
 }
 
+void report_success(const char* word) {
+    std::FILE* stream = run.output_is_stdout ? stderr : stdout;
+    std::fputs(word, stream);
+    std::fputc('\n', stream);
+}
+
 std::size_t read_infile(void* buffer, std::size_t count) {
     std::size_t got = std::fread(buffer, 1, count, run.infile);
     if (std::ferror(run.infile)) fail_system("infile read error");
@@ -118,6 +128,7 @@ void end_process(int code) {
     side_worker_stop();
     wipe_secrets();
 #ifdef ZELNO_FUZZING
+    release_terminating_signals();  // the next input runs in this process
     std::fflush(stdout);
     std::fflush(stderr);
     throw ProcessEnd{code};

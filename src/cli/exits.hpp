@@ -26,6 +26,10 @@ void pause_if_active();
 // Faults of the program itself: the message on standard output.
 [[noreturn]] void fail_internal(const char* message);
 
+// The success word as a line on standard output, or on standard error when
+// standard output is the output itself, so that it does not join the data.
+void report_success(const char* word);
+
 // Read from infile / write to outfile; a stream fault ends the run with
 // "infile read error" / "outfile write error". A short read is no failure.
 std::size_t read_infile(void* buffer, std::size_t count);

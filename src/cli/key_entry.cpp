@@ -19,6 +19,7 @@ int read_key(const char* prompt, char* buffer, int size) {
         int code = console_getch();
         if (code == 3) {
             std::memset(buffer, 0, static_cast<std::size_t>(size));
+            console_discard_input();
             count = -1;
             break;
         }
@@ -34,7 +35,10 @@ void read_new_key(char* key, char* confirmation) {
     for (;;) {
         if (read_key("enter key:", key, size) < 0) fail_message("aborted.");
         if (read_key("retype key:", confirmation, size) < 0) fail_message("aborted.");
-        if (std::strcmp(key, confirmation) == 0) return;
+        if (std::strcmp(key, confirmation) == 0) {
+            console_discard_input();
+            return;
+        }
         std::puts("keys mismatch.");
         std::fflush(stdout);
     }

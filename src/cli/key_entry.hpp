@@ -6,12 +6,13 @@ namespace zelno {
 
 // Reads at most size - 1 characters into the zero-filled buffer: Enter or
 // line feed ends the entry, the last character that fits ends it at once.
-// Returns the count stored, or -1 (buffer zeroed) on Ctrl-C. Without a
-// console the run ends with "console open error".
+// Returns the count stored, or -1 (buffer zeroed, pending input dropped) on
+// Ctrl-C. Without a console the run ends with "console open error".
 int read_key(const char* prompt, char* buffer, int size);
 
 // The key typed twice until both entries agree; Ctrl-C ends the run with
-// "aborted.". Both buffers hold KEY_MAX_LEN + 1 bytes.
+// "aborted.". Both buffers hold KEY_MAX_LEN + 1 bytes. What was typed beyond
+// the accepted entries is dropped.
 void read_new_key(char* key, char* confirmation);
 
 }  // namespace zelno

@@ -101,7 +101,7 @@ void run_decrypt() {
 
     // Without a name from the command line the output is restored into the
     // current directory under its stored name, which is known only at the end.
-    open_output(run.outfile_named ? run.outfile_name : nullptr);
+    open_output(run.outfile_named ? run.outfile_name : nullptr, false);
 
     decrypt_data(layout_b ? header.clear_size() : header.read_meta().size);
 
@@ -114,14 +114,14 @@ void run_decrypt() {
     }
 
     if (run.outfile_named) {
-        publish_output(run.outfile_name, {});
+        publish_output({});
     } else {
         // Restored under the stored name and time, in the current directory.
         if (!stored_name_is_safe(header.name())) fail_message("infile name error.");
         run.outfile_name = reinterpret_cast<const char*>(header.name().data());
-        publish_output(run.outfile_name, {.executable = false, .mtime = header.read_meta().mtime});
+        publish_output({.executable = false, .mtime = header.read_meta().mtime, .stored_name = run.outfile_name});
     }
-    std::puts("decrypted.");
+    report_success("decrypted.");
 }
 
 }  // namespace zelno

@@ -73,7 +73,11 @@ void encrypt_data(std::uint32_t size) {
         side_wait(last_use[turn]);
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, plain.size()));
         std::size_t got = read_infile(plain.data(), want);
-        if (got < want) fail_message("infile size error.");  // the file shrank
+        if (got < want) {
+            // The file shrank. A write that failed on the thread came first.
+            side_worker_finish();
+            fail_message("infile size error.");
+        }
         // The last block is filled with zeros; the size field tells the true length.
         std::size_t padded = (got + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
         std::fill(plain.begin() + static_cast<std::ptrdiff_t>(got),
@@ -89,11 +93,6 @@ void encrypt_data(std::uint32_t size) {
     // A file that grew while it was read no longer matches its recorded size.
     std::uint8_t extra;
     if (read_infile(&extra, 1) != 0) fail_message("infile size error.");
-}
-
-void seek_output(std::uint64_t offset) {
-    if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
-    if (fseeko(run.outfile, static_cast<off_t>(offset), SEEK_SET) != 0) fail_system("outfile seek error");
 }
 
 }  // namespace
@@ -113,7 +112,8 @@ void run_encrypt() {
         std::snprintf(out_name.data(), out_name.size(), "%s%s", base_name, self_decrypting ? ".exe" : ".znx");
         run.outfile_name = out_name.data();
     }
-    open_output(run.outfile_name);
+    // The header pieces are written again at the end: the output must seek.
+    open_output(run.outfile_name, true);
 
     std::uint64_t image_length = self_decrypting ? copy_own_image() : 0;
 
@@ -123,7 +123,11 @@ void run_encrypt() {
     header.set_clear_size(input.size);
     header.write_meta({.stamp = 0, .size = 0, .mtime = input.mtime, .mode = input.mode});
     std::memcpy(header.name().data(), base_name, std::strlen(base_name) + 1);
-    write_outfile(header.bytes.data(), header.bytes.size());
+    // MetaBlock and NameField hold zeros until they are encrypted, so that
+    // the plain name and times never leave the program.
+    static constexpr std::array<std::uint8_t, HEADER_SIZE - OFFSET_META> zeros{};
+    write_outfile(header.bytes.data(), OFFSET_META);
+    write_outfile(zeros.data(), zeros.size());
 
     encrypt_data(input.size);
 
@@ -140,8 +144,8 @@ void run_encrypt() {
     seek_output(image_length + OFFSET_DIGEST);
     write_outfile(header.digest().data(), DIGEST_SIZE);
 
-    publish_output(run.outfile_name, {.executable = self_decrypting, .mtime = std::nullopt});
-    std::puts("encrypted.");
+    publish_output({.executable = self_decrypting, .mtime = std::nullopt, .stored_name = nullptr});
+    report_success("encrypted.");
 }
 
 }  // namespace zelno

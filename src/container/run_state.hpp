@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 
 #include "container/cipher_context.hpp"
 #include "container/format.hpp"
@@ -34,11 +35,22 @@ struct RunState {
     bool outfile_named = false;          // the command line gave outfile_name
     const char* key_string = nullptr;
 
-    // The output is written under a temporary name beside its final name and
-    // renamed only once it is complete; the exits delete it before that.
+    // The output is written beside its final name, without a name where the
+    // filesystem allows, else under a temporary one, and renamed only once it
+    // is complete; the exits delete the temporary name before that.
+    std::array<char, PATH_MAX> final_path{};  // outfile_name, its links followed
     std::array<char, PATH_MAX> temp_name{};
-    volatile std::sig_atomic_t output_created = 0;  // read by the signal handler
-    bool output_direct = false;  // a device or pipe, written in place
+    volatile std::sig_atomic_t output_created = 0;  // temp_name exists; read by the signal handler
+    bool output_unnamed = false;    // no name until it is complete (O_TMPFILE)
+    bool output_direct = false;     // a device, a pipe or a descriptor, written in place
+    bool output_is_stdout = false;  // the same file as standard output
+    std::uint64_t output_start = 0;  // where the output begins in a file written in place
+    // An existing regular file that the output replaces keeps its permission
+    // bits, owner and group.
+    bool output_replaces = false;
+    mode_t replaced_mode = 0;
+    uid_t replaced_uid = 0;
+    gid_t replaced_gid = 0;
 
     std::array<char, KEY_MAX_LEN + 1> key_buffer{};
     std::array<char, KEY_MAX_LEN + 1> confirm_buffer{};

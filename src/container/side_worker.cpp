@@ -1,6 +1,7 @@
 #include "container/side_worker.hpp"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -30,7 +31,8 @@ std::array<Job, queue_size> queue{};
 std::uint64_t handed = 0;   // tickets handed out
 std::uint64_t done = 0;     // tickets finished, in order
 bool stopping = false;
-int write_errno = 0;        // set when a write on the thread failed
+// Set on the thread when a write failed; read by the pipeline at any time.
+std::atomic<int> write_errno = 0;
 
 void digest_in_line(const std::uint8_t* data, std::size_t length) {
     while (length > 0) {

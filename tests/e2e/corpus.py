@@ -78,7 +78,9 @@ def build(workdir):
         ("name-dotdot", container(name=".."), NAME),
         ("name-without-end", container(name="@256"), NAME),
     ]
-    for flags in (0x33, 0x34, 0x37, 0x3F, 0x80, 0xB5, 0xB6, 0xFF):
+    # Above 0x36 the algorithm bits of 0x39, 0x3A, 0x3D and 0x3E are valid:
+    # only the version limit refuses them.
+    for flags in (0x33, 0x34, 0x37, 0x39, 0x3A, 0x3D, 0x3E, 0x3F, 0x80, 0xB5, 0xB6, 0xFF):
         cases.append(("flags-%02x" % flags, with_byte(good, 3, flags), VERSION))
     for i in range(20):
         cases.append(("flipped-digest-%02d" % i, flip(good, 280 + i, 0x80), DATA))

@@ -84,12 +84,13 @@ def command(program, cwd=None, env=None):
     return emulator + [path] if emulator else [program]
 
 
-def run(args, cwd, program=ZELNO, env=None, timeout=120):
+def run(args, cwd, program=ZELNO, env=None, timeout=120, stdout=subprocess.PIPE, **popen):
     """Runs the program without a controlling terminal and standard input,
-    as in a script or CI; returns the completed process (bytes)."""
+    as in a script or CI; returns the completed process (bytes). `popen`:
+    further arguments of subprocess.run (pass_fds, preexec_fn)."""
     return subprocess.run(command(program, cwd, env) + list(args), cwd=cwd, stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          env=env, timeout=timeout, start_new_session=True)
+                          stdout=stdout, stderr=subprocess.PIPE,
+                          env=env, timeout=timeout, start_new_session=True, **popen)
 
 
 def snapshot(directory):

@@ -8,6 +8,12 @@ import stat
 from support import MAGIC, USAGE, WorkdirTest, read, run, snapshot, write, ZELNO
 
 
+def drop_to_nobody():
+    os.setgroups([])
+    os.setgid(65534)
+    os.setuid(65534)
+
+
 class Usage(WorkdirTest):
     def test_too_few_words_or_no_mode_word(self):
         write(self.path("file"), b"x")
@@ -83,6 +89,38 @@ class FailureExits(WorkdirTest):
         write(self.path("plain"), b"abc")
         result = self.zelno("e", "plain", "k", "nodir/out")
         self.assertFails(result, 2, stderr_prefix=b"outfile open error: No such file or directory\n")
+
+    def test_outputs_refused_when_opened(self):
+        # Known before the work: the run ends at the open with the system's
+        # reason and leaves everything as it was. Rows marked "other" run as
+        # another user (nobody, when the tests run as root).
+        write(self.path("p"), b"abc")
+        self.assertSucceeds(self.zelno("e", "p", "k", "c"), b"encrypted.")
+        write(self.path("n" * 252), b"abc")
+        cases = [
+            # (output names to prepare with their mode, other user, arguments, reason)
+            ({}, False, ["e", "n" * 252, "k"], b"File name too long"),  # its name with .znx
+            ({}, False, ["d", "c", "k", "o" * 256], b"File name too long"),
+            ({"ro": 0o444}, True, ["d", "c", "k", "ro"], b"Permission denied"),
+            ({"p.znx": 0o444}, True, ["e", "p", "k"], b"Permission denied"),
+            # Writable, but in a sticky directory of another user's, and not ours.
+            ({"theirs": 0o666}, "sticky", ["d", "c", "k", "theirs"], b"Operation not permitted"),
+        ]
+        root = os.geteuid() == 0
+        for prepared, other, args, reason in cases:
+            with self.subTest(args=[a[:8] for a in args]):
+                if other == "sticky" and not root:
+                    self.skipTest("needs a file of another user")
+                for name, mode in prepared.items():
+                    write(self.path(name), b"kept")
+                    os.chmod(self.path(name), mode)
+                os.chmod(self.dir, 0o1777 if other == "sticky" else 0o777 if other else 0o700)
+                before = snapshot(self.dir)
+                result = self.zelno(*args, preexec_fn=drop_to_nobody if other and root else None)
+                self.assertFails(result, 2, stderr_prefix=b"outfile open error: " + reason + b"\n")
+                self.assertEqual(snapshot(self.dir), before)
+                for name in prepared:
+                    os.remove(self.path(name))
 
     def test_no_console_for_a_typed_key(self):
         write(self.path("plain"), b"abc")

@@ -4,12 +4,13 @@ controlling terminal."""
 import io
 import os
 import shlex
+import signal
 import time
 import unittest
 
 import pexpect
 
-from support import EMULATED, ZELNO, WorkdirTest, command, read, snapshot, write
+from support import EMULATED, MAGIC, ZELNO, WorkdirTest, command, read, snapshot, write
 
 ENTER_BLANK = b"\r" + b" " * 10 + b"\r"
 RETYPE_BLANK = b"\r" + b" " * 11 + b"\r"
@@ -27,10 +28,11 @@ class ConsoleTest(WorkdirTest):
         os.mkdir(self.work)
         write(os.path.join(self.work, "plain"), b"typed-key plaintext\n")
 
-    def start(self, args, redirect=""):
+    def start(self, args, redirect="", then=""):
+        """`then`: shell commands run after the program, on the same terminal."""
         line = " ".join(shlex.quote(a) for a in command(ZELNO) + list(args)) + redirect
-        script = ('stty -g > ../stty-before; {0}; echo "[exit $?]"; stty -g > ../stty-after'
-                  .format(line))
+        script = ('stty -g > ../stty-before; {0}; echo "[exit $?]"; {1}stty -g > ../stty-after'
+                  .format(line, then))
         child = pexpect.spawn("bash", ["--noprofile", "--norc", "-c", script], cwd=self.work, timeout=20)
         child.logfile_read = io.BytesIO()
         return child
@@ -127,18 +129,60 @@ class TypedKeys(ConsoleTest):
         self.assertEqual(code, 0)
 
     def test_special_keys_become_key_bytes(self):
-        # Backspace (DEL) is 8; Up is 224 72; Ctrl-J ends the entry.
-        typed = b"a\x7fb\x1b[Ac\n"
-        child = self.start(["ea", "plain"])
+        cases = [
+            # Backspace (DEL) is 8; Up is 224 72; Ctrl-J ends the entry.
+            (b"a\x7fb\x1b[Ac\n", b"a\x08b\xe0Hc"),
+            # A number too large for any key: the sequence is key bytes as it came.
+            (b"\x1b[9999999999~k\r", b"\x1b[9999999999~k"),
+        ]
+        for typed, key in cases:
+            with self.subTest(typed=typed):
+                child = self.start(["ea", "plain"])
+                child.expect_exact(b"enter key:")
+                child.send(typed)
+                child.expect_exact(b"retype key:")
+                child.send(typed)
+                code, _ = self.finish(child)
+                self.assertEqual(code, 0)
+                os.rename(os.path.join(self.work, "plain.znx"), os.path.join(self.work, "c"))
+                result = self.zelno("d", "c", key, "check", cwd=self.work)
+                self.assertEqual(result.returncode, 0, result)
+
+    def test_typed_beyond_32_characters_never_reaches_the_shell(self):
+        key = b"0123456789abcdefghijklmnopqrstuv"
+        self.assertEqual(self.zelno("e", "plain", key, "c", cwd=self.work).returncode, 0)
+        os.remove(os.path.join(self.work, "plain"))
+        child = self.start(["d", "c"], then='read -t 1 rest; echo "[rest:$rest]"; ')
         child.expect_exact(b"enter key:")
-        child.send(typed)
-        child.expect_exact(b"retype key:")
-        child.send(typed)
-        code, _ = self.finish(child)
+        child.send(key + b"tail-of-the-key\r")
+        code, transcript = self.finish(child)
         self.assertEqual(code, 0)
-        os.rename(os.path.join(self.work, "plain.znx"), os.path.join(self.work, "c"))
-        result = self.zelno("d", "c", b"a\x08b\xe0Hc", "check", cwd=self.work)
-        self.assertEqual(result.returncode, 0, result)
+        self.assertIn(b"[rest:]", transcript)
+        self.assertEqual(read(os.path.join(self.work, "plain")), b"typed-key plaintext\n")
+
+    def test_console_that_goes_away_aborts_the_entry(self):
+        # The terminal closes during an entry, its hangup signal blocked: the
+        # run ends with "aborted.", never with a key cut short.
+        self.assertEqual(self.zelno("e", "plain", "part", "c", cwd=self.work).returncode, 0)
+        messages = self.path("messages")
+
+        def hangup_blocked_and_messages_to_a_file():
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGHUP})
+            os.dup2(os.open(messages, os.O_WRONLY | os.O_CREAT | os.O_TRUNC), 1)
+
+        for args, typed in ((["d", "c"], [b"part"]), (["e", "plain"], [b"part\r", b"part"])):
+            with self.subTest(args=args):
+                argv = command(ZELNO)
+                child = pexpect.spawn(argv[0], argv[1:] + args, cwd=self.work, timeout=20,
+                                      preexec_fn=hangup_blocked_and_messages_to_a_file)
+                for prompt, text in zip((b"enter key:", b"retype key:"), typed):
+                    child.expect_exact(prompt)
+                    child.send(text)
+                time.sleep(0.2)
+                child.delayafterclose = 3
+                child.close(force=False)
+                self.assertEqual((child.exitstatus, read(messages)), (3, b"aborted.\n"))
+                self.assertEqual(self.work_files(), ["c", "plain"])
 
     def test_function_key_zero_prefix_ends_the_key(self):
         # F1 is 0 59: the key is text, so it ends before the zero byte.
@@ -211,6 +255,17 @@ class Pause(ConsoleTest):
         code, _ = self.finish(child)
         self.assertEqual(code, 3)
 
+    def test_terminal_refused_as_container_output(self):
+        # It cannot seek: nothing of the container reaches the screen.
+        child = self.start(["ea", "plain", "k", "/dev/tty"], redirect=" 2> ../errors")
+        child.expect_exact(PAUSE)
+        child.send(b" ")
+        code, transcript = self.finish(child)
+        self.assertEqual(code, 2)
+        self.assertNotIn(MAGIC, transcript)
+        self.assertTrue(read(self.path("errors")).startswith(b"outfile seek error: Illegal seek\n"))
+        self.assertEqual(self.work_files(), ["plain"])
+
     def test_pause_shows_on_the_console_when_output_is_redirected(self):
         write(os.path.join(self.work, "junk"), b"nothing here")
         child = self.start(["d", "junk", "k"], redirect=" > messages 2>&1")
@@ -232,22 +287,26 @@ class Pause(ConsoleTest):
     @unittest.skipIf(EMULATED, "the process list shows the emulator's own arguments")
     def test_key_argument_is_hidden_from_the_process_list(self):
         write(os.path.join(self.work, "junk"), b"nothing here")
-        child = self.start(["d", "junk", "hidden-key-words"])
-        child.expect_exact(PAUSE)
-        # The paused program is the shell's only child.
-        pids = [p for p in os.listdir("/proc") if p.isdigit()]
-        seen = False
-        for pid in pids:
-            try:
-                cmdline = read("/proc/%s/cmdline" % pid)
-            except OSError:
-                continue
-            if cmdline.startswith(ZELNO.encode() + b"\0"):
-                seen = True
-                self.assertNotIn(b"hidden-key-words", cmdline)
-        self.assertTrue(seen)
-        child.send(b" ")
-        self.finish(child)
+        # The whole argument goes, also beyond the 32 bytes the key uses.
+        for key in ("hidden-key-words", "hidden-key-words-with-a-tail-past-32:TAIL"):
+            with self.subTest(length=len(key)):
+                child = self.start(["d", "junk", key])
+                child.expect_exact(PAUSE)
+                # The paused program is the shell's only child.
+                pids = [p for p in os.listdir("/proc") if p.isdigit()]
+                seen = False
+                for pid in pids:
+                    try:
+                        cmdline = read("/proc/%s/cmdline" % pid)
+                    except OSError:
+                        continue
+                    if cmdline.startswith(ZELNO.encode() + b"\0"):
+                        seen = True
+                        self.assertNotIn(b"hidden-key-words", cmdline)
+                        self.assertNotIn(b"TAIL", cmdline)
+                self.assertTrue(seen)
+                child.send(b" ")
+                self.finish(child)
 
 
 if __name__ == "__main__":

@@ -2,13 +2,15 @@
 
 import os
 import shutil
+import stat
+import subprocess
 import time
 import unittest
 
 import pexpect
 
 from support import (MAGIC, ZELNO, WorkdirTest, command, have, openssl_aes_container, read, run, snapshot,
-                     tool_container, write)
+                     tool_container, umask, write)
 
 
 class RoundTrips(WorkdirTest):
@@ -44,8 +46,76 @@ class RoundTrips(WorkdirTest):
         self.assertFails(self.zelno("d", "c", "wrong", "/dev/null"), 3, stdout=b"infile data error.\n")
         os.mkdir(self.path("dir"))
         self.assertFails(self.zelno("d", "c", "k", "dir"), 2, stderr_prefix=b"outfile open error: Is a directory\n")
+        # A device that can seek takes a container too.
+        self.assertSucceeds(self.zelno("ea", "f", "k", "/dev/null"), b"encrypted.")
         self.assertEqual(sorted(os.listdir(self.dir)), ["c", "dir", "f"])
-        self.assertTrue(os.path.exists("/dev/null"))
+        self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode))
+
+    def test_output_names_that_are_links(self):
+        # The file a link leads to is replaced and the link stays; a dangling
+        # link gives the name it holds.
+        write(self.path("f"), b"abc")
+        self.assertSucceeds(self.zelno("e", "f", "k", "c"), b"encrypted.")
+        cases = [
+            # links (name: what it holds), output name, where the data land
+            ({"link": "target"}, "link", "target"),
+            ({"chain": "link", "link": "sub/target"}, "chain", "sub/target"),
+            ({"dangling": "sub/new"}, "dangling", "sub/new"),
+            ({"sub/relative": "target"}, "sub/relative", "sub/target"),
+        ]
+        for n, (links, name, lands) in enumerate(cases):
+            with self.subTest(name=name):
+                row = self.path("row%d" % n)
+                os.makedirs(os.path.join(row, "sub"))
+                for old in ("target", "sub/target"):
+                    write(os.path.join(row, old), b"old")
+                for link, held in links.items():
+                    os.symlink(held, os.path.join(row, link))
+                self.assertSucceeds(self.zelno("d", "../c", "k", name, cwd=row), b"decrypted.")
+                self.assertEqual({link: os.readlink(os.path.join(row, link)) for link in links}, links)
+                files = {os.path.relpath(os.path.join(top, f), row): read(os.path.join(top, f))
+                         for top, _, names in os.walk(row) for f in names
+                         if not os.path.islink(os.path.join(top, f))}
+                self.assertEqual(files, {"target": b"old", "sub/target": b"old", lands: b"abc"})
+
+    def test_output_to_own_descriptors(self):
+        # Written in place, never created, renamed or deleted; the success word
+        # goes to standard error when standard output is the output.
+        write(self.path("f"), b"plain bytes")
+        self.assertSucceeds(self.zelno("e", "f", "k", "c"), b"encrypted.")
+        with open(self.path("got"), "wb") as got:
+            result = self.zelno("d", "c", "k", "/proc/self/fd/1", stdout=got)
+        self.assertEqual((result.returncode, result.stderr), (0, b"decrypted.\n"))
+        self.assertEqual(read(self.path("got")), b"plain bytes")
+        result = self.zelno("d", "c", "k", "/proc/self/fd/1")  # a pipe
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"plain bytes", b"decrypted.\n"))
+        with open(self.path("other"), "wb") as other:
+            fd = other.fileno()
+            self.assertSucceeds(self.zelno("d", "c", "k", "/proc/self/fd/%d" % fd, pass_fds=[fd]), b"decrypted.")
+        self.assertEqual(read(self.path("other")), b"plain bytes")
+        self.assertFails(self.zelno("d", "c", "k", "/proc/self/fd/9"), 2,
+                         stderr_prefix=b"outfile open error: Bad file descriptor\n")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["c", "f", "got", "other"])
+
+    def test_dev_stdout_in_a_private_mount_namespace(self):
+        # /dev/stdout as the system has it, a link to /proc/self/fd/1, on a
+        # private /dev that no other process sees; standard output is a file.
+        unshare = next((c for c in (["unshare", "-m"], ["unshare", "-r", "-m"])
+                        if have("unshare") and subprocess.run(c + ["true"], capture_output=True).returncode == 0),
+                       None)
+        if unshare is None:
+            self.skipTest("no mount namespace of our own (unshare)")
+        write(self.path("f"), b"plain bytes")
+        self.assertSucceeds(self.zelno("e", "f", "k", "c"), b"encrypted.")
+        script = ('mount -t tmpfs tmpfs /dev && ln -s /proc/self/fd/1 /dev/stdout || exit 99; '
+                  '"$@" d c k /dev/stdout > got; echo $? > code; readlink /dev/stdout > link; ls -A /dev > dev')
+        result = subprocess.run(unshare + ["sh", "-c", script, "sh"] + command(ZELNO), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=60)
+        if result.returncode == 99:
+            self.skipTest("no tmpfs on /dev in the namespace: %r" % result.stderr)
+        self.assertEqual((result.returncode, result.stderr), (0, b"decrypted.\n"))
+        self.assertEqual([read(self.path(n)) for n in ("code", "got", "link", "dev")],
+                         [b"0\n", b"plain bytes", b"/proc/self/fd/1\n", b"stdout\n"])
 
     def test_existing_file_of_the_stored_name_is_replaced(self):
         write(self.path("f"), b"new content")
@@ -53,6 +123,29 @@ class RoundTrips(WorkdirTest):
         write(self.path("f"), b"older content that is longer")
         self.assertSucceeds(self.zelno("d", "c", "k"), b"decrypted.")
         self.assertEqual(read(self.path("f")), b"new content")
+
+    def test_replaced_file_keeps_its_permissions_and_owner(self):
+        # Under the stored name and under an explicit one. A hard link to the
+        # old file keeps the old content: the rename splits them.
+        write(self.path("f"), b"new content")
+        self.assertSucceeds(self.zelno("ea", "f", "k", "c"), b"encrypted.")
+        root = os.geteuid() == 0
+        for output, mode in (([], 0o600), (["out"], 0o640)):
+            with self.subTest(output=output):
+                name = self.path(*(output or ["f"]))
+                write(name, b"old")
+                os.chmod(name, mode)
+                os.link(name, self.path("hard"))
+                if root:
+                    os.chown(name, 65534, 65534)
+                with umask(0o022):
+                    self.assertSucceeds(self.zelno("d", "c", "k", *output), b"decrypted.")
+                st = os.stat(name)
+                self.assertEqual((read(name), stat.S_IMODE(st.st_mode)), (b"new content", mode))
+                if root:
+                    self.assertEqual((st.st_uid, st.st_gid), (65534, 65534))
+                self.assertEqual(read(self.path("hard")), b"old")
+                os.remove(self.path("hard"))
 
     def test_restored_into_the_current_directory(self):
         os.mkdir(self.path("a"))

@@ -7,6 +7,7 @@ import signal
 import stat
 import struct
 import subprocess
+import time
 import unittest
 
 from support import (MAGIC, ZELNO, WorkdirTest, command, have, iv_for, openssl_aes_cbc, aes_key_material, read,
@@ -75,13 +76,42 @@ class Layout(WorkdirTest):
                 self.assertSucceeds(self.zelno(word, "p", "k", "out-" + word), b"encrypted.")
                 self.assertTrue(os.path.exists(self.path("out-" + word)))
 
-    def test_permissions_follow_the_umask(self):
+    def test_into_standard_output_after_what_it_holds(self):
+        # Written in place from where standard output stands; the header
+        # pieces are rewritten there.
         write(self.path("p"), b"abc")
-        with umask(0o027):
-            self.assertSucceeds(self.zelno("e", "p", "k"), b"encrypted.")
-            self.assertSucceeds(self.zelno("s", "p", "k"), b"encrypted.")
-        self.assertEqual(stat.S_IMODE(os.stat(self.path("p.znx")).st_mode), 0o640)
-        self.assertEqual(stat.S_IMODE(os.stat(self.path("p.exe")).st_mode), 0o750)
+        self.assertSucceeds(self.zelno("ea", "p", "k", "c"), b"encrypted.")
+        with open(self.path("out"), "wb") as out:
+            out.write(b"prefix ")
+            out.flush()
+            result = self.zelno("ea", "p", "k", "/proc/self/fd/1", stdout=out)
+        self.assertEqual((result.returncode, result.stderr), (0, b"encrypted.\n"))
+        self.assertEqual(read(self.path("out")), b"prefix " + read(self.path("c")))
+
+    def test_permissions_follow_the_umask_or_the_file_replaced(self):
+        # New outputs get 0666 (0777 for self-decrypting executables) less the
+        # umask; a replaced file keeps its bits, and its owner where we may.
+        write(self.path("p"), b"abc")
+        root = os.geteuid() == 0
+        for mask, existing, container, executable in ((0o027, None, 0o640, 0o750), (0o002, None, 0o664, 0o775),
+                                                      (0o022, 0o600, 0o600, 0o600)):
+            with self.subTest(umask=oct(mask), existing=existing):
+                for name in ("p.znx", "p.exe"):
+                    if existing is None:
+                        continue
+                    write(self.path(name), b"old")
+                    os.chmod(self.path(name), existing)
+                    if root:
+                        os.chown(self.path(name), 65534, 65534)
+                with umask(mask):
+                    self.assertSucceeds(self.zelno("e", "p", "k"), b"encrypted.")
+                    self.assertSucceeds(self.zelno("s", "p", "k"), b"encrypted.")
+                for name, mode in (("p.znx", container), ("p.exe", executable)):
+                    st = os.stat(self.path(name))
+                    self.assertEqual(stat.S_IMODE(st.st_mode), mode)
+                    if existing is not None and root:
+                        self.assertEqual((st.st_uid, st.st_gid), (65534, 65534))
+                    os.remove(self.path(name))
 
 
 class SelfDecrypting(WorkdirTest):
@@ -113,14 +143,17 @@ class Failures(WorkdirTest):
 
     def test_write_failing_half_way_leaves_nothing(self):
         # Small files are written in line, large ones from the second thread.
-        for size, limit_bytes in ((2 << 20, 1 << 20), (12 << 20, 5 << 20)):
-            with self.subTest(size=size):
+        # SIGXFSZ, which the program ignores itself, would end it at the limit.
+        for size, limit_bytes, caller_ignores_sigxfsz in ((2 << 20, 1 << 20, True), (12 << 20, 5 << 20, True),
+                                                          (2 << 20, 1 << 20, False)):
+            with self.subTest(size=size, caller_ignores_sigxfsz=caller_ignores_sigxfsz):
                 write(self.path("big"), os.urandom(size))
                 write(self.path("big.znx"), b"old container")
                 before = snapshot(self.dir)
 
                 def limit():
-                    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                    if caller_ignores_sigxfsz:
+                        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
                     resource.setrlimit(resource.RLIMIT_FSIZE, (limit_bytes, limit_bytes))
 
                 for word in ("ea", "e"):
@@ -131,6 +164,29 @@ class Failures(WorkdirTest):
                     self.assertTrue(result.stderr.startswith(b"outfile write error: File too large\n"),
                                     result.stderr)
                     self.assertEqual(snapshot(self.dir), before)
+
+    @unittest.skipUnless(have("strace"), "strace not installed")
+    def test_write_failure_comes_before_a_shrunk_input(self):
+        # The input's size is taken, then the run stops for a second while the
+        # file shrinks to little more than one piece; the write of the first
+        # piece fails on the second thread before the short read.
+        write(self.path("big"), os.urandom(8 << 20))
+
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (100 << 10, 100 << 10))
+
+        process = subprocess.Popen(["strace", "-o", "/dev/null", "-P", os.path.realpath(self.path("big")), "-e", "trace=%%stat",
+                                    "-e", "inject=%%stat:delay_exit=1000000:when=1", *command(ZELNO), "ea", "big", "k"],
+                                   cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, preexec_fn=limit, start_new_session=True,
+                                   env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # not under ptrace
+        time.sleep(0.4)
+        os.truncate(self.path("big"), 300 << 10)
+        stdout, stderr = process.communicate(timeout=60)
+        self.assertEqual((process.returncode, stdout), (2, b""), stderr)
+        self.assertTrue(stderr.startswith(b"outfile write error: File too large\n"), stderr)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["big"])
 
     def test_input_of_4_gib_is_refused(self):
         with open(self.path("huge"), "wb") as f:
@@ -148,12 +204,35 @@ class Failures(WorkdirTest):
 
     def test_input_that_grows_while_read(self):
         # A FIFO reports size 0 and then delivers bytes: more than recorded.
+        # An output written in place keeps the header, its pieces still zero.
         os.mkfifo(self.path("fifo"))
-        writer = subprocess.Popen(["sh", "-c", "printf more > fifo"], cwd=self.dir)
-        result = self.zelno("ea", "fifo", "k", "out")
-        writer.wait()
-        self.assertFails(result, 3, stdout=b"infile size error.\n")
-        self.assertEqual(sorted(os.listdir(self.dir)), ["fifo"])
+        with open(self.path("partial"), "wb") as partial:
+            fd = partial.fileno()
+            for output, left in (("out", b""), ("/proc/self/fd/%d" % fd, MAGIC + b"\x36" + bytes(296))):
+                with self.subTest(output=output):
+                    writer = subprocess.Popen(["sh", "-c", "printf more > fifo"], cwd=self.dir)
+                    result = self.zelno("ea", "fifo", "k", output, pass_fds=[fd])
+                    writer.wait()
+                    self.assertFails(result, 3, stdout=b"infile size error.\n")
+                    self.assertEqual(sorted(os.listdir(self.dir)), ["fifo", "partial"])
+                    self.assertEqual(read(self.path("partial")), left)
+
+    def test_outputs_that_cannot_seek_are_refused_before_the_first_byte(self):
+        write(self.path("p"), b"abc")
+        os.mkfifo(self.path("fifo"))
+        write(self.path("log"), b"appended to\n")
+        with open(self.path("log"), "ab") as log:
+            # standard output (a pipe), a FIFO, a file open for appending
+            for output in ("/proc/self/fd/1", "fifo", "/proc/self/fd/%d" % log.fileno()):
+                with self.subTest(output=output):
+                    reader = subprocess.Popen(["cat", "fifo"], cwd=self.dir, stdout=subprocess.PIPE)
+                    result = self.zelno("ea", "p", "k", output, pass_fds=[log.fileno()])
+                    if output != "fifo":
+                        write(self.path("fifo"), b"")  # lets the reader go
+                    self.assertEqual(reader.communicate()[0], b"")
+                    self.assertFails(result, 2, stderr_prefix=b"outfile seek error: Illegal seek\n")
+        self.assertEqual(sorted(os.listdir(self.dir)), ["fifo", "log", "p"])
+        self.assertEqual(read(self.path("log")), b"appended to\n")
 
 
 if __name__ == "__main__":

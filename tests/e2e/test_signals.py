@@ -1,5 +1,7 @@
 """Interrupting a run: the unfinished output disappears, the terminal is put
-back, and the exit code is 128 + the signal number."""
+back, and the exit code is 128 + the signal number; signals ignored at start
+stay ignored, and one that comes after the output is published changes
+nothing."""
 
 import os
 import shlex
@@ -10,22 +12,44 @@ import unittest
 
 import pexpect
 
-from support import ZELNO, WorkdirTest, command, read, write
+from support import ZELNO, WorkdirTest, command, have, read, write
 
 BIG = 256 * 1024 * 1024
 
 
 class Interrupted(WorkdirTest):
-    def start_and_interrupt(self, args, signum):
+    def writing(self, pid):
+        """Whether the process holds its working file open: one without a
+        name, or one named like a temporary file, in the directory."""
+        here = os.path.realpath(self.dir)
+        for fd in os.listdir("/proc/%d/fd" % pid):
+            try:
+                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+            except OSError:
+                continue
+            if os.path.dirname(target) == here and (target.endswith(" (deleted)") or "/.zelno-" in target):
+                return True
+        return False
+
+    def start_and_interrupt(self, args, signum, ignored=()):
+        """Sends the signal once the output is being written; `ignored`:
+        signals the program inherits as ignored. Returns the exit code."""
+        def ignore():
+            for s in ignored:
+                signal.signal(s, signal.SIG_IGN)
+
         process = subprocess.Popen(command(ZELNO) + args, cwd=self.dir, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=ignore,
+                                   start_new_session=True)
         deadline = time.time() + 30
-        while not any(n.startswith(".zelno-") for n in os.listdir(self.dir)):
+        while not self.writing(process.pid):
             self.assertIsNone(process.poll(), "the run ended before it could be interrupted")
             self.assertLess(time.time(), deadline)
             time.sleep(0.002)
+        # No core file could ever hold the key.
+        self.assertRegex(read("/proc/%d/limits" % process.pid), rb"Max core file size +0 +0 ")
         process.send_signal(signum)
-        process.communicate(timeout=30)
+        process.communicate(timeout=60)
         return process.returncode
 
     def test_signals_during_encryption_and_decryption(self):
@@ -33,12 +57,52 @@ class Interrupted(WorkdirTest):
             f.truncate(BIG)
         subprocess.run(command(ZELNO) + ["e", "big", "k", "big.znx"], cwd=self.dir, check=True,
                        stdout=subprocess.DEVNULL, start_new_session=True)
-        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        # SIGKILL leaves nothing where the working file has no name.
+        try:
+            os.close(os.open(self.dir, os.O_TMPFILE | os.O_WRONLY))
+            unnamed = True
+        except OSError:
+            unnamed = False
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGKILL):
             for args in (["e", "big", "k", "out"], ["d", "big.znx", "k", "out"], ["d", "big.znx", "k"]):
                 with self.subTest(signal=signum, args=args):
+                    if signum == signal.SIGKILL and not unnamed:
+                        self.skipTest("the filesystem has no files without a name (O_TMPFILE)")
                     code = self.start_and_interrupt(args, signum)
-                    self.assertEqual(code, 128 + signum)
+                    self.assertEqual(code, -signum if signum == signal.SIGKILL else 128 + signum)
                     self.assertEqual(sorted(os.listdir(self.dir)), ["big", "big.znx"])
+
+    def test_signals_ignored_at_start_stay_ignored(self):
+        # As under nohup, or in a background job.
+        with open(self.path("big"), "wb") as f:
+            f.truncate(BIG)
+        for signum in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT):
+            with self.subTest(signal=signum):
+                code = self.start_and_interrupt(["e", "big", "k", "out"], signum, ignored=[signum])
+                self.assertEqual(code, 0)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["big", "out"])
+                os.remove(self.path("out"))
+
+    @unittest.skipUnless(have("strace"), "strace not installed")
+    def test_signal_after_the_rename_leaves_a_success(self):
+        # The second fsync, of the directory after the rename, takes two
+        # seconds; the signal arrives meanwhile.
+        write(self.path("plain"), b"published")
+        process = subprocess.Popen(["strace", "-o", "/dev/null", "-e", "trace=fsync",
+                                    "-e", "inject=fsync:delay_enter=2000000:when=2", *command(ZELNO), "ea", "plain", "k", "out"],
+                                   cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, start_new_session=True,
+                                   env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # not under ptrace
+        deadline = time.time() + 30
+        while not os.path.exists(self.path("out")):
+            self.assertIsNone(process.poll(), "the run ended before it could be interrupted")
+            self.assertLess(time.time(), deadline)
+            time.sleep(0.002)
+        program = int(read("/proc/%d/task/%d/children" % (process.pid, process.pid)).split()[0])
+        os.kill(program, signal.SIGTERM)
+        stdout, stderr = process.communicate(timeout=30)
+        self.assertEqual((process.returncode, stdout), (0, b"encrypted.\n"), stderr)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["out", "plain"])
 
     def test_terminal_is_restored_when_killed_during_key_entry(self):
         write(self.path("plain"), b"abc")
