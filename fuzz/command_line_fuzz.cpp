@@ -88,8 +88,7 @@ Expected expected_for(bool self_decrypting, const std::vector<std::string>& args
     for (int i = 3; i < argc; ++i) {
         if (args[static_cast<std::size_t>(i)] != "-nc") others.push_back(i);
     }
-    bool word = std::any_of(mode_words.begin(), mode_words.end(),
-                            [&](const char* w) { return args[1] == w; });
+    bool word = std::any_of(mode_words.begin(), mode_words.end(), [&](const char* w) { return args[1] == w; });
     return {!word, others.size() > 0 ? others[0] : -1, others.size() > 1 ? others[1] : -1};
 }
 

@@ -31,13 +31,12 @@ struct Pieces {
     std::vector<std::uint8_t> data;  // whole blocks
 
     bool layout_b() const { return (flags & FLAG_SIZE_IN_CLEAR) != 0; }
-    std::uint32_t recorded_size() const {
-        return layout_b() ? clear_size : load_le32(&meta_and_name[4]);
-    }
+    std::uint32_t recorded_size() const { return layout_b() ? clear_size : load_le32(&meta_and_name[4]); }
     std::uint32_t mtime() const { return load_le32(&meta_and_name[8]); }
     std::string name() const {
         const auto* field = &meta_and_name[META_SIZE];
-        return std::string(reinterpret_cast<const char*>(field), strnlen(reinterpret_cast<const char*>(field), NAME_FIELD_SIZE));
+        return std::string(reinterpret_cast<const char*>(field),
+                           strnlen(reinterpret_cast<const char*>(field), NAME_FIELD_SIZE));
     }
 };
 
@@ -124,9 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<std::uint8_t> expected(pieces.data.begin(), pieces.data.begin() + pieces.recorded_size());
         fuzz::check(sandbox.get(name.c_str()) == expected, "restored bytes differ");
         struct stat st;
-        fuzz::check(stat((sandbox.path() + "/" + name).c_str(), &st) == 0 &&
-                        st.st_mtime == static_cast<time_t>(pieces.mtime()),
-                    "restored time differs");
+        fuzz::check(
+            stat((sandbox.path() + "/" + name).c_str(), &st) == 0 && st.st_mtime == static_cast<time_t>(pieces.mtime()),
+            "restored time differs");
     }
     fuzz::check_after_run(sandbox, sound ? pieces.name() : std::string());
     fuzz::reset_run();

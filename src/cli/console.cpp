@@ -25,7 +25,7 @@ std::array<unsigned char, 16> queued{};
 std::size_t queued_head = 0;
 std::size_t queued_count = 0;
 
-constexpr int escape_wait_ms = 40;  // a lone Escape is followed by silence
+constexpr int escape_wait_ms = 40;       // a lone Escape is followed by silence
 constexpr int escape_number_max = 1000;  // larger numbers name no key
 constexpr int prefix_cursor = 224;
 constexpr int prefix_function = 0;
@@ -46,12 +46,14 @@ int read_byte(int timeout_ms) {
     if (timeout_ms >= 0) {
         pollfd p{tty_fd, POLLIN, 0};
         int ready;
-        do ready = poll(&p, 1, timeout_ms); while (ready < 0 && errno == EINTR);
+        do ready = poll(&p, 1, timeout_ms);
+        while (ready < 0 && errno == EINTR);
         if (ready <= 0) return -1;
     }
     unsigned char byte;
     ssize_t got;
-    do got = read(tty_fd, &byte, 1); while (got < 0 && errno == EINTR);
+    do got = read(tty_fd, &byte, 1);
+    while (got < 0 && errno == EINTR);
     return got == 1 ? byte : -1;
 }
 
@@ -63,16 +65,26 @@ struct KeyCodes {
 // "ESC [ n ~" forms, by n.
 constexpr KeyCodes tilde_key(int n) {
     switch (n) {
-        case 1: case 7: return {prefix_cursor, 71};   // Home
-        case 2: return {prefix_cursor, 82};           // Insert
-        case 3: return {prefix_cursor, 83};           // Delete
-        case 4: case 8: return {prefix_cursor, 79};   // End
-        case 5: return {prefix_cursor, 73};           // Page Up
-        case 6: return {prefix_cursor, 81};           // Page Down
-        case 11: case 12: case 13: case 14: case 15: return {prefix_function, 59 + n - 11};  // F1-F5
-        case 17: case 18: case 19: case 20: case 21: return {prefix_function, 64 + n - 17};  // F6-F10
-        case 23: return {prefix_cursor, 133};         // F11
-        case 24: return {prefix_cursor, 134};         // F12
+        case 1:
+        case 7: return {prefix_cursor, 71};  // Home
+        case 2: return {prefix_cursor, 82};  // Insert
+        case 3: return {prefix_cursor, 83};  // Delete
+        case 4:
+        case 8: return {prefix_cursor, 79};  // End
+        case 5: return {prefix_cursor, 73};  // Page Up
+        case 6: return {prefix_cursor, 81};  // Page Down
+        case 11:
+        case 12:
+        case 13:
+        case 14:
+        case 15: return {prefix_function, 59 + n - 11};  // F1-F5
+        case 17:
+        case 18:
+        case 19:
+        case 20:
+        case 21: return {prefix_function, 64 + n - 17};  // F6-F10
+        case 23: return {prefix_cursor, 133};            // F11
+        case 24: return {prefix_cursor, 134};            // F12
         default: return {-1, -1};
     }
 }
@@ -86,7 +98,10 @@ constexpr KeyCodes letter_key(int letter) {
         case 'D': return {prefix_cursor, 75};  // Left
         case 'H': return {prefix_cursor, 71};  // Home
         case 'F': return {prefix_cursor, 79};  // End
-        case 'P': case 'Q': case 'R': case 'S': return {prefix_function, 59 + letter - 'P'};  // F1-F4
+        case 'P':
+        case 'Q':
+        case 'R':
+        case 'S': return {prefix_function, 59 + letter - 'P'};  // F1-F4
         default: return {-1, -1};
     }
 }

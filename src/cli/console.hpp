@@ -17,6 +17,7 @@ public:
     ~ConsoleRawScope();
     ConsoleRawScope(const ConsoleRawScope&) = delete;
     ConsoleRawScope& operator=(const ConsoleRawScope&) = delete;
+
 private:
     bool active_;
 };

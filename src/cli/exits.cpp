@@ -62,16 +62,17 @@ void pause_if_active() {
 
 void fail_usage() {
     close_slots();
-    std::fputs("\n"
-               "usage1: zelno <e|ea|d|s|sa> <infile> [key] [outfile]\n"
-               "usage2: self-decrypt [key] [outfile]\n"
-               "        e  = encrypt (Twofish)\n"
-               "        ea = encrypt (AES)\n"
-               "        d  = decrypt\n"
-               "        s  = make self-decrypt file (Twofish)\n"
-               "        sa = make self-decrypt file (AES)\n"
-               "        [key] = max 32 bytes string\n",
-               stdout);
+    std::fputs(
+        "\n"
+        "usage1: zelno <e|ea|d|s|sa> <infile> [key] [outfile]\n"
+        "usage2: self-decrypt [key] [outfile]\n"
+        "        e  = encrypt (Twofish)\n"
+        "        ea = encrypt (AES)\n"
+        "        d  = decrypt\n"
+        "        s  = make self-decrypt file (Twofish)\n"
+        "        sa = make self-decrypt file (AES)\n"
+        "        [key] = max 32 bytes string\n",
+        stdout);
     pause_if_active();
     end_process(EXIT_USAGE);
 }

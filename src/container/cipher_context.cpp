@@ -9,9 +9,7 @@
 namespace zelno {
 namespace {
 
-bool encrypting() {
-    return run.mode == Mode::Encrypt || run.mode == Mode::MakeSelfDecrypt;
-}
+bool encrypting() { return run.mode == Mode::Encrypt || run.mode == Mode::MakeSelfDecrypt; }
 
 }  // namespace
 

@@ -61,8 +61,7 @@ void decrypt_data(std::uint32_t size) {
         // The recorded size is not digested: what it leaves of the last block
         // must be the writer's zero fill, or the size was altered.
         if (std::any_of(buffer.begin() + static_cast<std::ptrdiff_t>(plain),
-                        buffer.begin() + static_cast<std::ptrdiff_t>(want),
-                        [](std::uint8_t b) { return b != 0; })) {
+                        buffer.begin() + static_cast<std::ptrdiff_t>(want), [](std::uint8_t b) { return b != 0; })) {
             fail_message("infile data error.");
         }
         write_outfile(buffer.data(), plain);

@@ -80,8 +80,8 @@ void encrypt_data(std::uint32_t size) {
         }
         // The last block is filled with zeros; the size field tells the true length.
         std::size_t padded = (got + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
-        std::fill(plain.begin() + static_cast<std::ptrdiff_t>(got),
-                  plain.begin() + static_cast<std::ptrdiff_t>(padded), std::uint8_t{0});
+        std::fill(plain.begin() + static_cast<std::ptrdiff_t>(got), plain.begin() + static_cast<std::ptrdiff_t>(padded),
+                  std::uint8_t{0});
         side_digest(plain.data(), padded);
         std::memcpy(cipher.data(), plain.data(), padded);
         cbc_encrypt_blocks(cipher.data(), padded / BLOCK_SIZE);

@@ -21,13 +21,9 @@ void ContainerHeader::write_meta(const MetaBlock& meta) {
     store_le32(m + 12, meta.mode);
 }
 
-bool ContainerHeader::has_magic() const {
-    return std::memcmp(bytes.data(), container_magic, MAGIC_SIZE) == 0;
-}
+bool ContainerHeader::has_magic() const { return std::memcmp(bytes.data(), container_magic, MAGIC_SIZE) == 0; }
 
-void ContainerHeader::set_magic() {
-    std::memcpy(bytes.data(), container_magic, MAGIC_SIZE);
-}
+void ContainerHeader::set_magic() { std::memcpy(bytes.data(), container_magic, MAGIC_SIZE); }
 
 std::optional<std::uint64_t> locate_payload(std::FILE* stream) {
     off_t start = ftello(stream);

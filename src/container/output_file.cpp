@@ -224,9 +224,8 @@ void attach_in_place(int fd, bool rewrites_header) {
     }
     // The success word must not land in the data (/dev/stdout into a pipe).
     struct stat out, standard;
-    run.output_is_stdout = fstat(fd, &out) == 0 && !S_ISCHR(out.st_mode) &&
-                           fstat(STDOUT_FILENO, &standard) == 0 && out.st_dev == standard.st_dev &&
-                           out.st_ino == standard.st_ino;
+    run.output_is_stdout = fstat(fd, &out) == 0 && !S_ISCHR(out.st_mode) && fstat(STDOUT_FILENO, &standard) == 0 &&
+                           out.st_dev == standard.st_dev && out.st_ino == standard.st_ino;
     run.output_direct = true;
     attach_stream(fd);
 }
@@ -320,9 +319,7 @@ void open_output(const char* final_name, bool rewrites_header) {
     }
     int descriptor = -1;
     switch (resolve_output(final_name, descriptor)) {
-        case Found::Descriptor:
-            open_descriptor(descriptor, rewrites_header);
-            return;
+        case Found::Descriptor: open_descriptor(descriptor, rewrites_header); return;
         case Found::InPlace: {
             int fd = open(run.final_path.data(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
             if (fd < 0) fail_system("outfile open error");
@@ -330,9 +327,7 @@ void open_output(const char* final_name, bool rewrites_header) {
             return;
         }
         case Found::RegularFile:
-        case Found::Nothing:
-            create_working_file(run.final_path.data());
-            return;
+        case Found::Nothing: create_working_file(run.final_path.data()); return;
     }
 }
 

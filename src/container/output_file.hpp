@@ -31,9 +31,9 @@ bool try_start_writeback();
 void seek_output(std::uint64_t offset);
 
 struct PublishOptions {
-    bool executable = false;                  // self-decrypting executables must start
-    std::optional<std::uint32_t> mtime;       // access and modification time to set
-    const char* stored_name = nullptr;        // restored under this name, in the current directory
+    bool executable = false;             // self-decrypting executables must start
+    std::optional<std::uint32_t> mtime;  // access and modification time to set
+    const char* stored_name = nullptr;   // restored under this name, in the current directory
 };
 
 // Flushes and syncs the output, gives it its permissions (and times), closes

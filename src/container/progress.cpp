@@ -50,8 +50,7 @@ void Progress::update() {
     last_ = t;
     double rate = static_cast<double>(done_) / (t - start_) / 1e6;
     char line[64];
-    std::snprintf(line, sizeof line, "\r%3u%%  %.1f MB/s ",
-                  static_cast<unsigned>(done_ * 100 / total_), rate);
+    std::snprintf(line, sizeof line, "\r%3u%%  %.1f MB/s ", static_cast<unsigned>(done_ * 100 / total_), rate);
     console_puts(line);
 }
 

@@ -41,10 +41,10 @@ struct RunState {
     std::array<char, PATH_MAX> final_path{};  // outfile_name, its links followed
     std::array<char, PATH_MAX> temp_name{};
     volatile std::sig_atomic_t output_created = 0;  // temp_name exists; read by the signal handler
-    bool output_unnamed = false;    // no name until it is complete (O_TMPFILE)
-    bool output_direct = false;     // a device, a pipe or a descriptor, written in place
-    bool output_is_stdout = false;  // the same file as standard output
-    std::uint64_t output_start = 0;  // where the output begins in a file written in place
+    bool output_unnamed = false;                    // no name until it is complete (O_TMPFILE)
+    bool output_direct = false;                     // a device, a pipe or a descriptor, written in place
+    bool output_is_stdout = false;                  // the same file as standard output
+    std::uint64_t output_start = 0;                 // where the output begins in a file written in place
     // An existing regular file that the output replaces keeps its permission
     // bits, owner and group.
     bool output_replaces = false;

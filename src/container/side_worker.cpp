@@ -28,8 +28,8 @@ std::thread worker;
 std::mutex lock;
 std::condition_variable changed;
 std::array<Job, queue_size> queue{};
-std::uint64_t handed = 0;   // tickets handed out
-std::uint64_t done = 0;     // tickets finished, in order
+std::uint64_t handed = 0;  // tickets handed out
+std::uint64_t done = 0;    // tickets finished, in order
 bool stopping = false;
 // Set on the thread when a write failed; read by the pipeline at any time.
 std::atomic<int> write_errno = 0;
@@ -58,8 +58,10 @@ void work() {
         bool skip = write_errno != 0;
         guard.unlock();
         if (!skip) {
-            if (job.write) write_on_thread(job.data, job.length);
-            else digest_in_line(job.data, job.length);
+            if (job.write)
+                write_on_thread(job.data, job.length);
+            else
+                digest_in_line(job.data, job.length);
         }
         guard.lock();
         ++done;
@@ -102,13 +104,9 @@ void side_worker_start(std::uint64_t total) {
     worker = std::thread(work);
 }
 
-std::uint64_t side_digest(const std::uint8_t* data, std::size_t length) {
-    return hand_over({false, data, length});
-}
+std::uint64_t side_digest(const std::uint8_t* data, std::size_t length) { return hand_over({false, data, length}); }
 
-std::uint64_t side_write(const std::uint8_t* data, std::size_t length) {
-    return hand_over({true, data, length});
-}
+std::uint64_t side_write(const std::uint8_t* data, std::size_t length) { return hand_over({true, data, length}); }
 
 void side_wait(std::uint64_t ticket) {
     if (worker.joinable()) {

@@ -77,8 +77,7 @@ void crypt_block(const AesKey& key, int rounds, const std::uint8_t* in, std::uin
     }
     rk += 4;
     for (int c = 0; c < 4; ++c) {
-        s[c] = (D::sbox_word[byte0(t[c])] & 0xFF000000u) ^
-               (D::sbox_word[byte1(t[(c + D::shift) & 3])] & 0x00FF0000u) ^
+        s[c] = (D::sbox_word[byte0(t[c])] & 0xFF000000u) ^ (D::sbox_word[byte1(t[(c + D::shift) & 3])] & 0x00FF0000u) ^
                (D::sbox_word[byte2(t[(c + 2 * D::shift) & 3])] & 0x0000FF00u) ^
                (D::sbox_word[byte3(t[(c + 3 * D::shift) & 3])] & 0x000000FFu) ^ rk[c];
     }

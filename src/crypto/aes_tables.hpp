@@ -26,9 +26,7 @@ constexpr std::uint8_t gf_mul(std::uint8_t a, std::uint8_t b) {
     return r;
 }
 
-constexpr std::uint8_t rotl8(std::uint8_t x, int n) {
-    return static_cast<std::uint8_t>((x << n) | (x >> (8 - n)));
-}
+constexpr std::uint8_t rotl8(std::uint8_t x, int n) { return static_cast<std::uint8_t>((x << n) | (x >> (8 - n))); }
 
 struct Sboxes {
     std::array<std::uint8_t, 256> forward{};
@@ -48,8 +46,8 @@ constexpr Sboxes make_sboxes() {
     Sboxes boxes;
     for (int v = 0; v < 256; ++v) {
         const std::uint8_t inv = v == 0 ? 0 : power[(255 - log[v]) % 255];
-        const auto s = static_cast<std::uint8_t>(inv ^ rotl8(inv, 1) ^ rotl8(inv, 2) ^ rotl8(inv, 3) ^
-                                                 rotl8(inv, 4) ^ 0x63);
+        const auto s =
+            static_cast<std::uint8_t>(inv ^ rotl8(inv, 1) ^ rotl8(inv, 2) ^ rotl8(inv, 3) ^ rotl8(inv, 4) ^ 0x63);
         boxes.forward[v] = s;
         boxes.inverse[s] = static_cast<std::uint8_t>(v);
     }
@@ -62,15 +60,12 @@ constexpr std::uint32_t word(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2, 
     return (std::uint32_t{b0} << 24) | (std::uint32_t{b1} << 16) | (std::uint32_t{b2} << 8) | b3;
 }
 
-constexpr std::uint32_t rotr(std::uint32_t w, int n) {
-    return n == 0 ? w : (w >> n) | (w << (32 - n));
-}
+constexpr std::uint32_t rotr(std::uint32_t w, int n) { return n == 0 ? w : (w >> n) | (w << (32 - n)); }
 
 // Column of MixColumns (m0..m3 = 2,1,1,3) or InvMixColumns (14,9,13,11) for
 // one substituted byte, rotated for row k.
-constexpr std::array<Table, 4> make_round_tables(const std::array<std::uint8_t, 256>& box,
-                                                  std::uint8_t m0, std::uint8_t m1,
-                                                  std::uint8_t m2, std::uint8_t m3) {
+constexpr std::array<Table, 4> make_round_tables(const std::array<std::uint8_t, 256>& box, std::uint8_t m0,
+                                                 std::uint8_t m1, std::uint8_t m2, std::uint8_t m3) {
     std::array<Table, 4> t{};
     for (int x = 0; x < 256; ++x) {
         const std::uint8_t s = box[x];

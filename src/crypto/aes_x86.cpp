@@ -26,9 +26,7 @@ ZELNO_AES_TARGET inline __m128i load(const std::uint8_t* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-ZELNO_AES_TARGET inline void store(std::uint8_t* p, __m128i v) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-}
+ZELNO_AES_TARGET inline void store(std::uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
 template <int Rounds>
 ZELNO_AES_TARGET void cbc_encrypt(const AesKey& key, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {

@@ -31,15 +31,12 @@ void aes_cbc_decrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain
                               std::size_t count);
 
 // Compresses `count` consecutive 64-byte blocks into the chaining value.
-void sha1_compress_portable(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks,
-                            std::size_t count);
+void sha1_compress_portable(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks, std::size_t count);
 
 // On the processor's instructions: only where the matching cpu_has_* is
 // true. A round count other than 10, 12 or 14 takes the portable code.
-void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data,
-                        std::size_t count);
-void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data,
-                        std::size_t count);
+void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count);
+void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count);
 void sha1_compress_hw(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks, std::size_t count);
 
 }  // namespace zelno

@@ -24,8 +24,8 @@ constexpr auto majority = [](std::uint32_t b, std::uint32_t c, std::uint32_t d) 
 // One round with the variables renamed instead of moved: the new a lands
 // in e's place and b takes its rotation, so five rounds bring every name back.
 template <typename F>
-inline void step(std::uint32_t a, std::uint32_t& b, std::uint32_t c, std::uint32_t d, std::uint32_t& e,
-                 std::uint32_t k, std::uint32_t wt, F f) {
+inline void step(std::uint32_t a, std::uint32_t& b, std::uint32_t c, std::uint32_t d, std::uint32_t& e, std::uint32_t k,
+                 std::uint32_t wt, F f) {
     e += rotl(a, 5) + f(b, c, d) + k + wt;
     b = rotl(b, 30);
 }
@@ -50,12 +50,11 @@ void compress_blocks(std::array<std::uint32_t, 5>& chaining, const std::uint8_t*
 
 }  // namespace
 
-void sha1_compress_portable(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks,
-                            std::size_t count) {
+void sha1_compress_portable(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks, std::size_t count) {
     for (; count > 0; --count, blocks += 64) {
         std::uint32_t w[80];
         for (int t = 0; t < 16; ++t) w[t] = load_be32(blocks + 4 * t);
-        // Unrolled: as a loop, narrow vector code for it is several times slower.
+            // Unrolled: as a loop, narrow vector code for it is several times slower.
 #pragma GCC unroll 64
         for (int t = 16; t < 80; ++t) w[t] = rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
 
@@ -87,8 +86,8 @@ void digest_add(DigestState& state, const std::uint8_t* data, std::int32_t lengt
     auto n = static_cast<std::size_t>(length);
 
     // The bit count as one 64-bit number, modulo 2^64.
-    const std::uint64_t bits = ((std::uint64_t{state.bit_count_high} << 32) | state.bit_count_low) +
-                               (static_cast<std::uint64_t>(n) << 3);
+    const std::uint64_t bits =
+        ((std::uint64_t{state.bit_count_high} << 32) | state.bit_count_low) + (static_cast<std::uint64_t>(n) << 3);
     state.bit_count_high = static_cast<std::uint32_t>(bits >> 32);
     state.bit_count_low = static_cast<std::uint32_t>(bits);
 

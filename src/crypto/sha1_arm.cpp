@@ -18,7 +18,7 @@ constexpr std::array<std::uint32_t, 4> round_constants = {0x5A827999u, 0x6ED9EBA
 // once computed; e is the E of group G. Returns the E after the last group.
 template <int G>
 ZELNO_SHA_TARGET __attribute__((always_inline)) inline std::uint32_t groups(uint32x4_t& abcd, std::uint32_t e,
-                                                                   uint32x4_t (&m)[4]) {
+                                                                            uint32x4_t (&m)[4]) {
     if constexpr (G >= 4) {
         m[G % 4] = vsha1su1q_u32(vsha1su0q_u32(m[G % 4], m[(G + 1) % 4], m[(G + 2) % 4]), m[(G + 3) % 4]);
     }

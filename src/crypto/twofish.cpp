@@ -148,8 +148,7 @@ Twofish_UInt32 rs_remainder(const Twofish_Byte* chunk) {
     return s;
 }
 
-void prepare_key_using(const Twofish_Byte* key, int length, TwofishKey& expanded_key,
-                       KeyWork& work) {
+void prepare_key_using(const Twofish_Byte* key, int length, TwofishKey& expanded_key, KeyWork& work) {
     if (!started) fail_internal("Twofish implementation was not initialised.");
     if (static_cast<unsigned>(length) > 32) fail_internal("Twofish_prepare_key: illegal key length");
 
@@ -191,8 +190,8 @@ TWOFISH_INLINE Twofish_UInt32 g(const TwofishKey& key, Twofish_UInt32 x) {
 // Round R of encryption: a, b feed F; c, d take it. The halves are not
 // swapped; the callers alternate the roles instead.
 template <int R, int N>
-TWOFISH_INLINE void encrypt_round(const TwofishKey& key, const Lanes<N>& a, const Lanes<N>& b,
-                                  Lanes<N>& c, Lanes<N>& d) {
+TWOFISH_INLINE void encrypt_round(const TwofishKey& key, const Lanes<N>& a, const Lanes<N>& b, Lanes<N>& c,
+                                  Lanes<N>& d) {
     for (int n = 0; n < N; ++n) {
         Twofish_UInt32 t0 = g(key, a[n]);
         Twofish_UInt32 t1 = g(key, ROL(b[n], 8));
@@ -202,8 +201,8 @@ TWOFISH_INLINE void encrypt_round(const TwofishKey& key, const Lanes<N>& a, cons
 }
 
 template <int R, int N>
-TWOFISH_INLINE void decrypt_round(const TwofishKey& key, const Lanes<N>& a, const Lanes<N>& b,
-                                  Lanes<N>& c, Lanes<N>& d) {
+TWOFISH_INLINE void decrypt_round(const TwofishKey& key, const Lanes<N>& a, const Lanes<N>& b, Lanes<N>& c,
+                                  Lanes<N>& d) {
     for (int n = 0; n < N; ++n) {
         Twofish_UInt32 t0 = g(key, a[n]);
         Twofish_UInt32 t1 = g(key, ROL(b[n], 8));
@@ -321,8 +320,7 @@ void Twofish_decrypt_block(const TwofishKey& expanded_key, const Twofish_Byte* i
     store_lanes<1>(w, out);
 }
 
-void Twofish_cbc_encrypt(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data,
-                         std::size_t count) {
+void Twofish_cbc_encrypt(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data, std::size_t count) {
     std::array<Lanes<1>, 4> prev;
     load_lanes<1>(chain, prev);
     for (; count > 0; --count, data += 16) {
@@ -341,8 +339,7 @@ namespace {
 // CBC decryption of N blocks at data; prev holds the ciphertext before them
 // and becomes their last ciphertext block.
 template <int N>
-TWOFISH_INLINE void cbc_decrypt_group(const TwofishKey& key, std::array<Lanes<1>, 4>& prev,
-                                      Twofish_Byte* data) {
+TWOFISH_INLINE void cbc_decrypt_group(const TwofishKey& key, std::array<Lanes<1>, 4>& prev, Twofish_Byte* data) {
     std::array<Lanes<N>, 4> cipher;
     load_lanes<N>(data, cipher);
     std::array<Lanes<N>, 4> w = cipher;
@@ -357,8 +354,7 @@ TWOFISH_INLINE void cbc_decrypt_group(const TwofishKey& key, std::array<Lanes<1>
 
 }  // namespace
 
-void Twofish_cbc_decrypt(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data,
-                         std::size_t count) {
+void Twofish_cbc_decrypt(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data, std::size_t count) {
     std::array<Lanes<1>, 4> prev;
     load_lanes<1>(chain, prev);
     for (; count >= DECRYPT_LANES; count -= DECRYPT_LANES, data += 16 * DECRYPT_LANES)

@@ -13,7 +13,7 @@ using Twofish_UInt32 = std::uint32_t;
 
 struct TwofishKey {
     std::array<std::array<Twofish_UInt32, 256>, 4> keyed_sbox;  // S-boxes merged with MDS
-    std::array<Twofish_UInt32, 40> subkey;                       // K0..K39
+    std::array<Twofish_UInt32, 40> subkey;                      // K0..K39
 };
 
 // Builds the tables and runs the whole self-test; every fault ends the run

@@ -67,8 +67,7 @@ struct KeyWork {
     std::array<Twofish_Byte, 32> key;     // key bytes, zero-padded
     std::array<Twofish_Byte, 32> s_list;  // S words, 8 bytes apart
 };
-void prepare_key_using(const Twofish_Byte* key, int length, TwofishKey& expanded_key,
-                       KeyWork& work);
+void prepare_key_using(const Twofish_Byte* key, int length, TwofishKey& expanded_key, KeyWork& work);
 
 void check_platform();
 void check_known_answers();

@@ -76,8 +76,7 @@ constexpr std::array<Twofish_Byte, 7> probe_bytes{0x12, 0x34, 0x56, 0x78, 0x9A, 
 
 constexpr bool uint32_suitable =
     std::is_unsigned_v<Twofish_UInt32> && std::numeric_limits<Twofish_UInt32>::digits == 32;
-constexpr bool byte_suitable =
-    std::is_unsigned_v<Twofish_Byte> && std::numeric_limits<Twofish_Byte>::digits == 8;
+constexpr bool byte_suitable = std::is_unsigned_v<Twofish_Byte> && std::numeric_limits<Twofish_Byte>::digits == 8;
 constexpr bool select_byte_sound = SELECT_BYTE(probe_word, 0) == 0x12 && SELECT_BYTE(probe_word, 1) == 0x34 &&
                                    SELECT_BYTE(probe_word, 2) == 0x56 && SELECT_BYTE(probe_word, 3) == 0x78;
 static_assert(uint32_suitable, "Twofish_UInt32 must be an unsigned 32-bit type");

@@ -40,8 +40,10 @@ struct Writer {
         digest_add(digest, plain, 16);
         Block b;
         for (int i = 0; i < 16; ++i) b[i] = plain[i] ^ chain[i];
-        if (algorithm == 1) Twofish_encrypt_block(twofish, b.data(), b.data());
-        else aes_encrypt_block(aes, rounds, b.data(), b.data());
+        if (algorithm == 1)
+            Twofish_encrypt_block(twofish, b.data(), b.data());
+        else
+            aes_encrypt_block(aes, rounds, b.data(), b.data());
         chain = b;
         return b;
     }

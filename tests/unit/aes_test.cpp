@@ -45,8 +45,7 @@ TEST(AesKeyExpansion, Fips197AppendixAWords) {
     const Example examples[] = {
         {"2b7e151628aed2a6abf7158809cf4f3c", 4, 0xa0fafe17, 0xe13f0cc8, 0xb6630ca6},
         {"8e73b0f7da0e6452c810f32b809079e562f8ead2522c6b7b", 6, 0xfe0c91f7, 0x8ecc7204, 0x01002202},
-        {"603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4", 8, 0x9ba35411, 0x046df344,
-         0x706c631e},
+        {"603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4", 8, 0x9ba35411, 0x046df344, 0x706c631e},
     };
     for (const auto& ex : examples) {
         SCOPED_TRACE(ex.key);

@@ -22,12 +22,16 @@ Bytes run_cbc(std::uint8_t flags, const std::string& key, Mode mode, Bytes data,
     iv_setup();
     const bool encrypt = mode == Mode::Encrypt || mode == Mode::MakeSelfDecrypt;
     if (multi_block) {
-        if (encrypt) cbc_encrypt_blocks(data.data(), data.size() / 16);
-        else cbc_decrypt_blocks(data.data(), data.size() / 16);
+        if (encrypt)
+            cbc_encrypt_blocks(data.data(), data.size() / 16);
+        else
+            cbc_decrypt_blocks(data.data(), data.size() / 16);
     } else {
         for (std::size_t i = 0; i < data.size(); i += 16) {
-            if (encrypt) cbc_encrypt_block(&data[i]);
-            else cbc_decrypt_block(&data[i]);
+            if (encrypt)
+                cbc_encrypt_block(&data[i]);
+            else
+                cbc_decrypt_block(&data[i]);
         }
     }
     run.mode = Mode::None;
@@ -57,10 +61,13 @@ TEST(CipherContext, VectorFollowsTheFlags) {
 
 TEST(CipherContext, AlgorithmBitsZeroAndThreeAreRefused) {
     for (std::uint8_t flags : {0x34, 0x37}) {
-        EXPECT_EXIT({
-            run.flags = flags;
-            cipher_setup("k");
-        }, ::testing::ExitedWithCode(3), "") << int(flags);
+        EXPECT_EXIT(
+            {
+                run.flags = flags;
+                cipher_setup("k");
+            },
+            ::testing::ExitedWithCode(3), "")
+            << int(flags);
     }
 }
 
@@ -69,7 +76,8 @@ TEST(CipherContext, RoundTripsForBothCiphersAndEveryFlagCombination) {
     for (std::uint8_t alg : {1, 2}) {
         for (std::uint8_t iv_bits : {0x00, 0x04, 0x20, 0x24}) {
             const std::uint8_t flags = static_cast<std::uint8_t>(alg | iv_bits | 0x10);
-            for (const std::string& key : std::vector<std::string>{"", "k", std::string(16, 'a'), std::string(17, 'b'), std::string(32, 'c')}) {
+            for (const std::string& key :
+                 std::vector<std::string>{"", "k", std::string(16, 'a'), std::string(17, 'b'), std::string(32, 'c')}) {
                 Bytes single = run_cbc(flags, key, Mode::Encrypt, plain, false);
                 Bytes multi = run_cbc(flags, key, Mode::Encrypt, plain, true);
                 EXPECT_EQ(single, multi);

@@ -59,8 +59,8 @@ struct ScratchDir {
 };
 
 inline void write_file(const std::string& name, const Bytes& data) {
-    std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
-                                                static_cast<std::streamsize>(data.size()));
+    std::ofstream(name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
 inline Bytes read_file(const std::string& name) {

@@ -26,9 +26,7 @@ std::optional<std::uint64_t> scan(const std::string& bytes) {
 
 const std::string magic = std::string("ZN") + "X";
 
-TEST(LocatePayload, FindsMagicAtStart) {
-    EXPECT_EQ(scan(magic + "\x36rest"), 0u);
-}
+TEST(LocatePayload, FindsMagicAtStart) { EXPECT_EQ(scan(magic + "\x36rest"), 0u); }
 
 TEST(LocatePayload, SkipsMagicFollowedByZero) {
     std::string decoy = "junk" + magic + std::string(1, '\0') + "more";
@@ -42,9 +40,7 @@ TEST(LocatePayload, NoFindWithoutNonZeroFollower) {
     EXPECT_FALSE(scan(magic + std::string(1, '\0')).has_value());
 }
 
-TEST(LocatePayload, FirstMatchWins) {
-    EXPECT_EQ(scan("xx" + magic + "\x01" + magic + "\x36"), 2u);
-}
+TEST(LocatePayload, FirstMatchWins) { EXPECT_EQ(scan("xx" + magic + "\x01" + magic + "\x36"), 2u); }
 
 TEST(LocatePayload, FindsAcrossBufferBoundaries) {
     // Place the magic so that it straddles every alignment around 64 KiB.

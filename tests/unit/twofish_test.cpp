@@ -21,7 +21,8 @@ using Bytes = std::vector<Twofish_Byte>;
 
 Bytes hex(const std::string& text) {
     Bytes out;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(std::stoul(text.substr(i, 2), nullptr, 16) & 0xFF);
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        out.push_back(std::stoul(text.substr(i, 2), nullptr, 16) & 0xFF);
     return out;
 }
 Bytes zeros(std::size_t n) { return Bytes(n, 0); }
@@ -89,8 +90,8 @@ TEST_F(Twofish, PublishedIteratedTables) {
          "182b02d81497ea45f9daacdc29193a65"},
         {24, 49, "", "f0ab73301125fa21ef70be5385fb76b6", "e75449212beef9f4a390bd860a640941"},
         {32, 1, "", "", "57ff739d4dc92c1bd7fc01700cc8216f"},
-        {32, 4, "d43bb7556ea32e46f2a282b7d45b4e0d57ff739d4dc92c1bd7fc01700cc8216f",
-         "90afe91bb288544f2c32dc239b2635e6", "6cb4561c40bf0a9705931cb6d408e7fa"},
+        {32, 4, "d43bb7556ea32e46f2a282b7d45b4e0d57ff739d4dc92c1bd7fc01700cc8216f", "90afe91bb288544f2c32dc239b2635e6",
+         "6cb4561c40bf0a9705931cb6d408e7fa"},
         {32, 49, "", "", "37fe26ff1cf66175f5ddf4c33b97a205"},
     };
     for (std::size_t L : {16, 24, 32}) {
