@@ -137,8 +137,7 @@ private:
 // Empties the file slots and puts the run state back to its start.
 inline void reset_run() {
     close_slots();
-    static const RunState fresh{};
-    run = fresh;
+    reset_run_state();
 }
 
 // The key of the test corpus, under which the decrypt targets run.
@@ -165,14 +164,7 @@ inline int decrypt_in(const Sandbox& sandbox, std::span<const std::uint8_t> cont
 // run was to give its output, which may look like one).
 inline void check_after_run(const Sandbox& sandbox, const std::string& output = {}) {
     check(run.infile == nullptr && run.outfile == nullptr && run.selffile == nullptr, "a file slot left open");
-    check(all_zero(run.key_buffer.data(), run.key_buffer.size()) &&
-              all_zero(run.confirm_buffer.data(), run.confirm_buffer.size()) &&
-              all_zero(&run.cipher, sizeof run.cipher) && all_zero(&run.digest, sizeof run.digest) &&
-              all_zero(run.header.bytes.data(), run.header.bytes.size()) &&
-              all_zero(run.data_buffers.data(), sizeof run.data_buffers) &&
-              all_zero(run.infile_buffer.data(), run.infile_buffer.size()) &&
-              all_zero(run.outfile_buffer.data(), run.outfile_buffer.size()),
-          "secrets left in memory");
+    check(secrets_wiped(), "secrets left in memory");
     for (const std::string& name : sandbox.names()) {
         check(name == output || name.rfind(".zelno-", 0) != 0, "temporary output left behind");
     }

@@ -3,12 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <unistd.h>
 
 #include "cli/console.hpp"
+#include "cli/progress.hpp"
 #include "cli/signals.hpp"
-#include "container/progress.hpp"
+#include "container/output_file.hpp"
 #include "container/run_state.hpp"
 #include "container/side_worker.hpp"
 
@@ -17,19 +16,11 @@ namespace {
 
 constexpr const char* pause_prompt = "hit any key....";
 
-// Delete the output this run has been writing, once nothing holds it open.
-void drop_unfinished_output() {
-    if (run.output_created && run.temp_name[0] != '\0') {
-        unlink(run.temp_name.data());
-    }
-    run.output_created = 0;
-}
-
 [[noreturn]] void finish_failure(int code) {
     // The second thread may still be writing the output: it ends first.
     side_worker_stop();
     close_slots();
-    drop_unfinished_output();
+    drop_working_file();
     // Held only while the output took its name; a signal may end a failed run.
     release_terminating_signals();
     // Before the pause, which may wait for a key indefinitely.
@@ -97,7 +88,7 @@ void fail_internal(const char* message) {
 }
 
 void report_success(const char* word) {
-    std::FILE* stream = run.output_is_stdout ? stderr : stdout;
+    std::FILE* stream = run.output.is_stdout ? stderr : stdout;
     std::fputs(word, stream);
     std::fputc('\n', stream);
 }
@@ -112,17 +103,6 @@ std::size_t write_outfile(const void* buffer, std::size_t count) {
     std::size_t put = std::fwrite(buffer, 1, count, run.outfile);
     if (std::ferror(run.outfile)) fail_system("outfile write error");
     return put;
-}
-
-void wipe_secrets() {
-    explicit_bzero(run.key_buffer.data(), run.key_buffer.size());
-    explicit_bzero(run.confirm_buffer.data(), run.confirm_buffer.size());
-    explicit_bzero(&run.cipher, sizeof run.cipher);
-    explicit_bzero(&run.digest, sizeof run.digest);
-    explicit_bzero(run.header.bytes.data(), run.header.bytes.size());
-    explicit_bzero(run.data_buffers.data(), sizeof run.data_buffers);
-    explicit_bzero(run.infile_buffer.data(), run.infile_buffer.size());
-    explicit_bzero(run.outfile_buffer.data(), run.outfile_buffer.size());
 }
 
 void end_process(int code) {

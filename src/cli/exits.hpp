@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "crypto/internal_failure.hpp"
+
 namespace zelno {
 
 inline constexpr int EXIT_USAGE = 1;     // fail_usage
@@ -23,8 +25,8 @@ void pause_if_active();
 [[noreturn]] void fail_system(const char* message);
 // Content problems: the message on standard output.
 [[noreturn]] void fail_message(const char* message);
-// Faults of the program itself: the message on standard output.
-[[noreturn]] void fail_internal(const char* message);
+// Faults of the program itself (crypto/internal_failure.hpp): the message
+// on standard output.
 
 // The success word as a line on standard output, or on standard error when
 // standard output is the output itself, so that it does not join the data.
@@ -35,10 +37,6 @@ void report_success(const char* word);
 std::size_t read_infile(void* buffer, std::size_t count);
 std::size_t write_outfile(const void* buffer, std::size_t count);
 
-// Overwrites the keys, the expanded keys, the chain and the plaintext buffers
-// (the file streams' included) in a way the compiler cannot drop. Safe in a
-// signal handler.
-void wipe_secrets();
 // Ends the process with the given code: secrets wiped, buffered output flushed.
 // The fuzzing build throws ProcessEnd instead, so that the harness goes on.
 [[noreturn]] void end_process(int code);

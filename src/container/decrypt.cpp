@@ -7,15 +7,15 @@
 #include "cli/exits.hpp"
 #include "container/names.hpp"
 #include "container/output_file.hpp"
-#include "container/progress.hpp"
+#include "container/pieces.hpp"
 #include "container/run_state.hpp"
-#include "container/side_worker.hpp"
 
 namespace zelno {
 namespace {
 
-// Takes the input stream to the first byte of its container.
-void open_input() {
+// Takes the input stream to the first byte of its container: the own image,
+// or the named file, scanned for one.
+void open_container_input() {
     if (run.mode == Mode::SelfDecrypt) {
         // The own image, already scanned and positioned at its container.
         run.infile = run.selffile;
@@ -44,19 +44,14 @@ void decrypt_header_pieces() {
 // Each piece is decrypted in place; while it is digested on the second
 // thread and written, the next one is read into the other buffer.
 void decrypt_data(std::uint32_t size) {
-    Progress progress(size);
-    side_worker_start(size);
-    std::array<std::uint64_t, 2> last_use{};  // per turn: the ticket of its buffer's digest
-    std::uint64_t remaining = size;
-    for (std::size_t turn = 0; remaining > 0; turn ^= 1) {
+    for_each_piece(size, [](std::size_t turn, std::uint64_t remaining) {
         auto& buffer = run.data_buffers[turn];
-        side_wait(last_use[turn]);
         std::uint64_t padded_remaining = (remaining + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(padded_remaining, buffer.size()));
         if (read_infile(buffer.data(), want) < want) fail_message("infile data error.");
         cbc_decrypt_blocks(buffer.data(), want / BLOCK_SIZE);
         // The zero fill of the last block is digested but not written.
-        last_use[turn] = side_digest(buffer.data(), want);
+        std::uint64_t ticket = side_digest(buffer.data(), want);
         std::size_t plain = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, want));
         // The recorded size is not digested: what it leaves of the last block
         // must be the writer's zero fill, or the size was altered.
@@ -66,16 +61,14 @@ void decrypt_data(std::uint32_t size) {
         }
         write_outfile(buffer.data(), plain);
         start_writeback();
-        remaining -= plain;
-        progress.advance(plain);
-    }
-    side_worker_finish();
+        return PieceDone{.bytes = plain, .ticket = ticket};
+    });
 }
 
 }  // namespace
 
 void run_decrypt() {
-    open_input();
+    open_container_input();
 
     ContainerHeader& header = run.header;
     if (read_infile(header.bytes.data(), OFFSET_CLEAR_SIZE) < OFFSET_CLEAR_SIZE || !header.has_magic()) {

@@ -4,45 +4,31 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 
 #include "cli/exits.hpp"
+#include "container/input_file.hpp"
 #include "container/names.hpp"
 #include "container/output_file.hpp"
-#include "container/progress.hpp"
+#include "container/pieces.hpp"
 #include "container/run_state.hpp"
-#include "container/side_worker.hpp"
 
 namespace zelno {
 namespace {
 
-// The output without a name from the command line: the base name with
-// ".znx" (container) or ".exe" (self-decrypting executable) appended, in the
-// current directory.
-std::array<char, 260> out_name{};
-
-struct InputStatus {
-    std::uint32_t size;
-    std::uint32_t mtime;
-    std::uint32_t mode;
-};
-
-InputStatus open_input() {
+// The plain input, with the status its container records.
+InputStatus open_plain_input() {
     run.infile = std::fopen(run.infile_name, "rb");
     if (run.infile == nullptr) fail_system("infile open error");
     std::setvbuf(run.infile, run.infile_buffer.data(), _IOFBF, run.infile_buffer.size());
-    struct stat st;
-    if (fstat(fileno(run.infile), &st) != 0) fail_system("infile info error");
-    if (S_ISDIR(st.st_mode)) {
+    InputStatus status;
+    if (!input_status(run.infile, status)) fail_system("infile info error");
+    if (status.directory) {
         errno = EISDIR;
         fail_system("infile open error");
     }
     // The container records the size in 32 bits.
-    if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > UINT32_MAX) {
-        fail_message("infile size error.");
-    }
-    return {static_cast<std::uint32_t>(st.st_size), static_cast<std::uint32_t>(st.st_mtime),
-            static_cast<std::uint32_t>(st.st_mode & 0xFFFF)};
+    if (status.size > UINT32_MAX) fail_message("infile size error.");
+    return status;
 }
 
 // Copies the program's own file to the output; returns its length.
@@ -63,14 +49,9 @@ std::uint64_t copy_own_image() {
 // While one piece is digested and its ciphertext written on the second
 // thread, the next piece is read and encrypted.
 void encrypt_data(std::uint32_t size) {
-    Progress progress(size);
-    side_worker_start(size);
-    std::array<std::uint64_t, 2> last_use{};  // per turn: the ticket of its buffers' last job
-    std::uint64_t remaining = size;
-    for (std::size_t turn = 0; remaining > 0; turn ^= 1) {
+    for_each_piece(size, [](std::size_t turn, std::uint64_t remaining) {
         auto& plain = run.data_buffers[turn];
         auto& cipher = run.data_buffers[2 + turn];
-        side_wait(last_use[turn]);
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, plain.size()));
         std::size_t got = read_infile(plain.data(), want);
         if (got < want) {
@@ -85,11 +66,8 @@ void encrypt_data(std::uint32_t size) {
         side_digest(plain.data(), padded);
         std::memcpy(cipher.data(), plain.data(), padded);
         cbc_encrypt_blocks(cipher.data(), padded / BLOCK_SIZE);
-        last_use[turn] = side_write(cipher.data(), padded);
-        remaining -= got;
-        progress.advance(got);
-    }
-    side_worker_finish();
+        return PieceDone{.bytes = got, .ticket = side_write(cipher.data(), padded)};
+    });
     // A file that grew while it was read no longer matches its recorded size.
     std::uint8_t extra;
     if (read_infile(&extra, 1) != 0) fail_message("infile size error.");
@@ -102,15 +80,15 @@ void run_encrypt() {
     iv_setup();
     digest_begin(run.digest);
 
-    InputStatus input = open_input();
+    InputStatus input = open_plain_input();
     const char* base_name = base_name_of(run.infile_name);
     if (std::strlen(base_name) >= NAME_FIELD_SIZE) fail_message("infile name error.");
 
     const bool self_decrypting = run.mode == Mode::MakeSelfDecrypt;
     if (!run.outfile_named) {
-        out_name.fill('\0');
-        std::snprintf(out_name.data(), out_name.size(), "%s%s", base_name, self_decrypting ? ".exe" : ".znx");
-        run.outfile_name = out_name.data();
+        run.out_name.fill('\0');
+        std::snprintf(run.out_name.data(), run.out_name.size(), "%s%s", base_name, self_decrypting ? ".exe" : ".znx");
+        run.outfile_name = run.out_name.data();
     }
     // The header pieces are written again at the end: the output must seek.
     open_output(run.outfile_name, true);
@@ -120,7 +98,7 @@ void run_encrypt() {
     ContainerHeader& header = run.header;
     header.set_magic();
     header.flags() = run.flags;
-    header.set_clear_size(input.size);
+    header.set_clear_size(static_cast<std::uint32_t>(input.size));
     header.write_meta({.stamp = 0, .size = 0, .mtime = input.mtime, .mode = input.mode});
     std::memcpy(header.name().data(), base_name, std::strlen(base_name) + 1);
     // MetaBlock and NameField hold zeros until they are encrypted, so that
@@ -129,7 +107,7 @@ void run_encrypt() {
     write_outfile(header.bytes.data(), OFFSET_META);
     write_outfile(zeros.data(), zeros.size());
 
-    encrypt_data(input.size);
+    encrypt_data(static_cast<std::uint32_t>(input.size));
 
     // MetaBlock and NameField continue the chain after the data, and replace
     // their plaintext in the output.

@@ -27,6 +27,10 @@ void start_writeback();
 // The same without ending the run: false, with errno, when flushing failed.
 bool try_start_writeback();
 
+// Deletes the working file under its temporary name, if it has one; the
+// failure exits call it once the slots are closed. Safe in a signal handler.
+void drop_working_file();
+
 // Seeks to `offset` from where the output began; "outfile seek error".
 void seek_output(std::uint64_t offset);
 

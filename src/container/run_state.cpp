@@ -1,7 +1,43 @@
 #include "container/run_state.hpp"
 
+#include <algorithm>
+#include <memory>
+
+#include "crypto/wipe.hpp"
+
 namespace zelno {
 
 RunState run;
+
+void reset_run_state() {
+    std::destroy_at(&run);
+    std::construct_at(&run);
+}
+
+namespace {
+
+template <class T>
+std::span<std::byte> bytes_of(T& object) {
+    return std::as_writable_bytes(std::span(&object, 1));
+}
+
+}  // namespace
+
+std::array<std::span<std::byte>, 9> secret_areas() {
+    return {bytes_of(run.key_buffer),    bytes_of(run.confirm_buffer), bytes_of(run.cipher),
+            bytes_of(run.digest),        bytes_of(run.header),         bytes_of(run.data_buffers),
+            bytes_of(run.infile_buffer), bytes_of(run.outfile_buffer), bytes_of(run.console.queued)};
+}
+
+void wipe_secrets() {
+    for (std::span<std::byte> area : secret_areas()) wipe(area.data(), area.size());
+}
+
+bool secrets_wiped() {
+    for (std::span<std::byte> area : secret_areas()) {
+        if (std::any_of(area.begin(), area.end(), [](std::byte b) { return b != std::byte{0}; })) return false;
+    }
+    return true;
+}
 
 }  // namespace zelno

@@ -1,13 +1,20 @@
-// The one process-wide state of a run.
+// The one process-wide state of a run: every piece of per-run state of every
+// module lives here, so that one reset covers all of it and a reader finds it
+// in one place. Only the Twofish tables, rebuilt at every start, live beside
+// their module.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <climits>
+#include <condition_variable>
 #include <cstddef>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <sys/types.h>
+#include <mutex>
+#include <span>
+#include <thread>
 
 #include "container/cipher_context.hpp"
 #include "container/format.hpp"
@@ -20,6 +27,74 @@ enum class Mode : int { None = 0, Encrypt = 1, Decrypt = 2, MakeSelfDecrypt = 3,
 // Data move through the pipelines in pieces of this size (a multiple of the
 // block size), so memory use does not depend on the file size.
 inline constexpr std::size_t DATA_CHUNK_SIZE = 256 * 1024;
+
+// The console (cli/console.hpp): the terminal, its settings while keys are
+// read raw, and the codes of one key press still to be delivered.
+struct ConsoleState {
+    int device = -1;  // the terminal, once opened
+    bool open_tried = false;
+    int open_error = 0;                                          // why it could not be opened
+    volatile std::sig_atomic_t raw_active = 0;                   // read by the signal handler
+    alignas(8) std::array<unsigned char, 128> saved_settings{};  // the platform's own form
+    std::array<unsigned char, 16> queued{};                      // a key number, or an escape sequence's bytes
+    std::size_t queued_head = 0;
+    std::size_t queued_count = 0;
+};
+
+// The terminating signals held while the output takes its name
+// (cli/signals.hpp): bit i for the i-th of them, held by this run.
+struct SignalState {
+    unsigned held = 0;
+    bool holding = false;
+};
+
+// The progress line (cli/progress.hpp).
+struct ProgressState {
+    bool shown = false;
+    std::uint64_t total = 0;
+    std::uint64_t done = 0;
+    double start = 0;  // seconds, on a steady clock
+    double last = 0;
+};
+
+// The output file (container/output_file.hpp). It is written beside its
+// final name, without a name where the filesystem allows, else under a
+// temporary one, and renamed only once it is complete; the exits delete the
+// temporary name before that.
+struct OutputState {
+    std::array<char, PATH_MAX> final_path{};  // outfile_name, its links followed
+    std::array<char, PATH_MAX> temp_name{};
+    volatile std::sig_atomic_t created = 0;  // temp_name exists; read by the signal handler
+    bool unnamed = false;                    // no name until it is complete
+    bool direct = false;                     // a device, a pipe or a descriptor, written in place
+    bool is_stdout = false;                  // the same file as standard output
+    std::uint64_t start = 0;                 // where the output begins in a file written in place
+    std::uint64_t writeback_from = 0;        // what is already on its way to the disk
+    // An existing regular file that the output replaces keeps its permission
+    // bits, owner and group.
+    bool replaces = false;
+    std::uint32_t replaced_mode = 0;
+    std::uint32_t replaced_owner = 0;
+    std::uint32_t replaced_group = 0;
+};
+
+// The second thread (container/side_worker.hpp) and its queue of pieces.
+struct WorkerJob {
+    bool write = false;  // to the output; else into the digest
+    const std::uint8_t* data = nullptr;
+    std::size_t length = 0;
+};
+
+struct WorkerState {
+    std::thread thread;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::array<WorkerJob, 4> queue{};
+    std::uint64_t handed = 0;  // tickets handed out
+    std::uint64_t done = 0;    // tickets finished, in order
+    bool stopping = false;
+    std::atomic<int> write_error = 0;  // set on the thread when a write failed
+};
 
 struct RunState {
     Mode mode = Mode::None;
@@ -34,23 +109,9 @@ struct RunState {
     const char* outfile_name = nullptr;  // final output name; null when absent
     bool outfile_named = false;          // the command line gave outfile_name
     const char* key_string = nullptr;
-
-    // The output is written beside its final name, without a name where the
-    // filesystem allows, else under a temporary one, and renamed only once it
-    // is complete; the exits delete the temporary name before that.
-    std::array<char, PATH_MAX> final_path{};  // outfile_name, its links followed
-    std::array<char, PATH_MAX> temp_name{};
-    volatile std::sig_atomic_t output_created = 0;  // temp_name exists; read by the signal handler
-    bool output_unnamed = false;                    // no name until it is complete (O_TMPFILE)
-    bool output_direct = false;                     // a device, a pipe or a descriptor, written in place
-    bool output_is_stdout = false;                  // the same file as standard output
-    std::uint64_t output_start = 0;                 // where the output begins in a file written in place
-    // An existing regular file that the output replaces keeps its permission
-    // bits, owner and group.
-    bool output_replaces = false;
-    mode_t replaced_mode = 0;
-    uid_t replaced_uid = 0;
-    gid_t replaced_gid = 0;
+    // An output name the program chooses: the input's base name with ".znx"
+    // or ".exe" appended.
+    std::array<char, 260> out_name{};
 
     std::array<char, KEY_MAX_LEN + 1> key_buffer{};
     std::array<char, KEY_MAX_LEN + 1> confirm_buffer{};
@@ -65,8 +126,28 @@ struct RunState {
     // one direction or the other: here, the wipe at exit reaches them.
     std::array<char, BUFSIZ> infile_buffer{};
     std::array<char, BUFSIZ> outfile_buffer{};
+
+    OutputState output;
+    ConsoleState console;
+    SignalState signals;
+    ProgressState progress;
+    WorkerState worker;
 };
 
 extern RunState run;
+
+// Puts the whole run state back to its start (the file slots must be empty
+// and the second thread ended).
+void reset_run_state();
+
+// Every area that may hold the key, key schedules or plaintext: the one list
+// that the wipe and its checks go by.
+std::array<std::span<std::byte>, 9> secret_areas();
+
+// Overwrites every secret area in a way the compiler cannot drop. Safe in a
+// signal handler.
+void wipe_secrets();
+// Whether every secret area holds zeros.
+bool secrets_wiped();
 
 }  // namespace zelno

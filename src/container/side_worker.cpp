@@ -1,13 +1,8 @@
 #include "container/side_worker.hpp"
 
-#include <array>
-#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <thread>
 
 #include "cli/exits.hpp"
 #include "container/output_file.hpp"
@@ -15,24 +10,6 @@
 
 namespace zelno {
 namespace {
-
-struct Job {
-    bool write;
-    const std::uint8_t* data;
-    std::size_t length;
-};
-
-constexpr std::size_t queue_size = 4;
-
-std::thread worker;
-std::mutex lock;
-std::condition_variable changed;
-std::array<Job, queue_size> queue{};
-std::uint64_t handed = 0;  // tickets handed out
-std::uint64_t done = 0;    // tickets finished, in order
-bool stopping = false;
-// Set on the thread when a write failed; read by the pipeline at any time.
-std::atomic<int> write_errno = 0;
 
 void digest_in_line(const std::uint8_t* data, std::size_t length) {
     while (length > 0) {
@@ -46,16 +23,17 @@ void digest_in_line(const std::uint8_t* data, std::size_t length) {
 // Writes on the thread; a failure is kept for the pipeline to report.
 void write_on_thread(const std::uint8_t* data, std::size_t length) {
     std::fwrite(data, 1, length, run.outfile);
-    if (std::ferror(run.outfile) || !try_start_writeback()) write_errno = errno != 0 ? errno : EIO;
+    if (std::ferror(run.outfile) || !try_start_writeback()) run.worker.write_error = errno != 0 ? errno : EIO;
 }
 
 void work() {
-    std::unique_lock<std::mutex> guard(lock);
+    WorkerState& w = run.worker;
+    std::unique_lock<std::mutex> guard(w.lock);
     for (;;) {
-        changed.wait(guard, [] { return done < handed || stopping; });
-        if (done == handed) return;
-        Job job = queue[done % queue_size];
-        bool skip = write_errno != 0;
+        w.changed.wait(guard, [&w] { return w.done < w.handed || w.stopping; });
+        if (w.done == w.handed) return;
+        WorkerJob job = w.queue[w.done % w.queue.size()];
+        bool skip = w.write_error != 0;
         guard.unlock();
         if (!skip) {
             if (job.write)
@@ -64,33 +42,34 @@ void work() {
                 digest_in_line(job.data, job.length);
         }
         guard.lock();
-        ++done;
-        changed.notify_all();
+        ++w.done;
+        w.changed.notify_all();
     }
 }
 
-std::uint64_t hand_over(const Job& job) {
-    if (!worker.joinable()) {
+std::uint64_t hand_over(const WorkerJob& job) {
+    WorkerState& w = run.worker;
+    if (!w.thread.joinable()) {
         if (job.write) {
             write_outfile(job.data, job.length);
             start_writeback();
         } else {
             digest_in_line(job.data, job.length);
         }
-        done = ++handed;
-        return handed;
+        w.done = ++w.handed;
+        return w.handed;
     }
-    std::unique_lock<std::mutex> guard(lock);
-    changed.wait(guard, [] { return handed - done < queue_size; });
-    queue[handed % queue_size] = job;
-    ++handed;
-    changed.notify_all();
-    return handed;
+    std::unique_lock<std::mutex> guard(w.lock);
+    w.changed.wait(guard, [&w] { return w.handed - w.done < w.queue.size(); });
+    w.queue[w.handed % w.queue.size()] = job;
+    ++w.handed;
+    w.changed.notify_all();
+    return w.handed;
 }
 
 void report_failed_write() {
-    if (write_errno == 0) return;
-    errno = write_errno;
+    if (run.worker.write_error == 0) return;
+    errno = run.worker.write_error;
     fail_system("outfile write error");
 }
 
@@ -98,20 +77,26 @@ void report_failed_write() {
 
 void side_worker_start(std::uint64_t total) {
     constexpr std::uint64_t worth_a_thread = 4 << 20;
-    if (total < worth_a_thread || worker.joinable() || std::thread::hardware_concurrency() < 2) return;
-    stopping = false;
-    write_errno = 0;
-    worker = std::thread(work);
+    WorkerState& w = run.worker;
+    if (total < worth_a_thread || w.thread.joinable() || std::thread::hardware_concurrency() < 2) return;
+    w.stopping = false;
+    w.write_error = 0;
+    w.thread = std::thread(work);
 }
 
-std::uint64_t side_digest(const std::uint8_t* data, std::size_t length) { return hand_over({false, data, length}); }
+std::uint64_t side_digest(const std::uint8_t* data, std::size_t length) {
+    return hand_over({.write = false, .data = data, .length = length});
+}
 
-std::uint64_t side_write(const std::uint8_t* data, std::size_t length) { return hand_over({true, data, length}); }
+std::uint64_t side_write(const std::uint8_t* data, std::size_t length) {
+    return hand_over({.write = true, .data = data, .length = length});
+}
 
 void side_wait(std::uint64_t ticket) {
-    if (worker.joinable()) {
-        std::unique_lock<std::mutex> guard(lock);
-        changed.wait(guard, [ticket] { return done >= ticket; });
+    WorkerState& w = run.worker;
+    if (w.thread.joinable()) {
+        std::unique_lock<std::mutex> guard(w.lock);
+        w.changed.wait(guard, [&w, ticket] { return w.done >= ticket; });
     }
     report_failed_write();
 }
@@ -122,13 +107,14 @@ void side_worker_finish() {
 }
 
 void side_worker_stop() {
-    if (!worker.joinable()) return;
+    WorkerState& w = run.worker;
+    if (!w.thread.joinable()) return;
     {
-        std::lock_guard<std::mutex> guard(lock);
-        stopping = true;
-        changed.notify_all();
+        std::lock_guard<std::mutex> guard(w.lock);
+        w.stopping = true;
+        w.changed.notify_all();
     }
-    worker.join();
+    w.thread.join();
 }
 
 }  // namespace zelno

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstddef>
 
-#include "cli/exits.hpp"
+#include "crypto/internal_failure.hpp"
 #include "crypto/twofish.hpp"
 #include "crypto/twofish_internal.hpp"
 #include "crypto/wipe.hpp"

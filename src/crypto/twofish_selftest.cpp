@@ -5,7 +5,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "cli/exits.hpp"
+#include "crypto/internal_failure.hpp"
 #include "crypto/twofish.hpp"
 #include "crypto/twofish_internal.hpp"
 

@@ -8,11 +8,12 @@
 
 #include "container/cipher_context.hpp"
 #include "container/run_state.hpp"
+#include "crypto_test_support.hpp"
 
 namespace zelno {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
 
 // Runs the context over `plain` with the given flags, key and direction.
 Bytes run_cbc(std::uint8_t flags, const std::string& key, Mode mode, Bytes data, bool multi_block) {
@@ -23,11 +24,11 @@ Bytes run_cbc(std::uint8_t flags, const std::string& key, Mode mode, Bytes data,
     const bool encrypt = mode == Mode::Encrypt || mode == Mode::MakeSelfDecrypt;
     if (multi_block) {
         if (encrypt)
-            cbc_encrypt_blocks(data.data(), data.size() / 16);
+            cbc_encrypt_blocks(data.data(), data.size() / BLOCK_SIZE);
         else
-            cbc_decrypt_blocks(data.data(), data.size() / 16);
+            cbc_decrypt_blocks(data.data(), data.size() / BLOCK_SIZE);
     } else {
-        for (std::size_t i = 0; i < data.size(); i += 16) {
+        for (std::size_t i = 0; i < data.size(); i += BLOCK_SIZE) {
             if (encrypt)
                 cbc_encrypt_block(&data[i]);
             else
@@ -39,10 +40,8 @@ Bytes run_cbc(std::uint8_t flags, const std::string& key, Mode mode, Bytes data,
 }
 
 Bytes random_bytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    Bytes b(n);
-    for (auto& x : b) x = static_cast<std::uint8_t>(gen());
-    return b;
+    std::mt19937 rng(seed);
+    return test::random_bytes(rng, n);
 }
 
 TEST(CipherContext, VectorFollowsTheFlags) {

@@ -29,16 +29,16 @@ constexpr int max_link_levels = 40;  // as many as the kernel follows
 // What an output name leads to.
 enum class Found { Nothing, RegularFile, InPlace, Descriptor };
 
-// "<directory of final_name>/.zelno-XXXXXX" into run.temp_name.
+// "<directory of final_name>/.zelno-XXXXXX" into run.output.temp_name.
 bool make_temp_pattern(const char* final_name) {
     const char* slash = std::strrchr(final_name, '/');
     std::size_t dir_len = slash != nullptr ? static_cast<std::size_t>(slash - final_name) + 1 : 0;
-    if (dir_len + sizeof temp_pattern > run.temp_name.size()) {
+    if (dir_len + sizeof temp_pattern > run.output.temp_name.size()) {
         errno = ENAMETOOLONG;
         return false;
     }
-    std::memcpy(run.temp_name.data(), final_name, dir_len);
-    std::memcpy(run.temp_name.data() + dir_len, temp_pattern, sizeof temp_pattern);
+    std::memcpy(run.output.temp_name.data(), final_name, dir_len);
+    std::memcpy(run.output.temp_name.data() + dir_len, temp_pattern, sizeof temp_pattern);
     return true;
 }
 
@@ -121,20 +121,20 @@ bool may_override_ownership() {
 }
 
 void note_replaced(const struct stat& existing) {
-    run.output_replaces = true;
-    run.replaced_mode = existing.st_mode;
-    run.replaced_uid = existing.st_uid;
-    run.replaced_gid = existing.st_gid;
+    run.output.replaces = true;
+    run.output.replaced_mode = existing.st_mode;
+    run.output.replaced_owner = existing.st_uid;
+    run.output.replaced_group = existing.st_gid;
 }
 
 // An existing file is replaced only where writing into it is allowed, and
 // where the rename will be: in a sticky directory (/tmp) that means one's own
 // file, or a file in one's own directory.
 void check_replaceable(const struct stat& existing) {
-    if (faccessat(AT_FDCWD, run.final_path.data(), W_OK, AT_EACCESS) != 0) fail_system("outfile open error");
+    if (faccessat(AT_FDCWD, run.output.final_path.data(), W_OK, AT_EACCESS) != 0) fail_system("outfile open error");
     PathBuffer dir;
     struct stat parent;
-    if (!directory_of(run.final_path.data(), dir) || stat(dir.data(), &parent) != 0) {
+    if (!directory_of(run.output.final_path.data(), dir) || stat(dir.data(), &parent) != 0) {
         fail_system("outfile open error");
     }
     uid_t me = geteuid();
@@ -149,43 +149,43 @@ void check_replaceable(const struct stat& existing) {
 // them) of the file replaced, as writing into it would have kept them; for a
 // new file those of a plain create.
 void set_permissions(int fd, bool executable) {
-    if (!run.output_replaces) {
+    if (!run.output.replaces) {
         fchmod(fd, (executable ? 0777 : 0666) & ~current_umask());
         return;
     }
-    if ((run.replaced_uid != geteuid() || run.replaced_gid != getegid()) &&
-        fchown(fd, run.replaced_uid, run.replaced_gid) != 0) {
+    if ((run.output.replaced_owner != geteuid() || run.output.replaced_group != getegid()) &&
+        fchown(fd, run.output.replaced_owner, run.output.replaced_group) != 0) {
         // Not allowed to give the file away: at least its group, where the
         // process belongs to it.
-        int group_kept = fchown(fd, static_cast<uid_t>(-1), run.replaced_gid);
+        int group_kept = fchown(fd, static_cast<uid_t>(-1), run.output.replaced_group);
         static_cast<void>(group_kept);
     }
-    fchmod(fd, run.replaced_mode & 0777);
+    fchmod(fd, run.output.replaced_mode & 0777);
 }
 
-// Follows `name` through its symbolic links into run.final_path and says what
+// Follows `name` through its symbolic links into run.output.final_path and says what
 // is there; a directory is refused, an existing file checked.
 Found resolve_output(const char* name, int& descriptor) {
     std::size_t length = std::strlen(name);
-    if (length >= run.final_path.size()) {
+    if (length >= run.output.final_path.size()) {
         errno = ENAMETOOLONG;
         fail_system("outfile open error");
     }
-    std::memcpy(run.final_path.data(), name, length + 1);
+    std::memcpy(run.output.final_path.data(), name, length + 1);
     struct stat found;
     for (int level = 0;; ++level) {
-        if (auto fd = own_descriptor(run.final_path.data())) {
+        if (auto fd = own_descriptor(run.output.final_path.data())) {
             descriptor = *fd;
             return Found::Descriptor;
         }
-        if (lstat(run.final_path.data(), &found) != 0) {
+        if (lstat(run.output.final_path.data(), &found) != 0) {
             // A new file, also where a dangling link points.
             if (errno == ENOENT) return Found::Nothing;
             fail_system("outfile open error");
         }
         if (!S_ISLNK(found.st_mode)) break;
         if (level == max_link_levels) errno = ELOOP;
-        if (level == max_link_levels || !follow_link(run.final_path)) fail_system("outfile open error");
+        if (level == max_link_levels || !follow_link(run.output.final_path)) fail_system("outfile open error");
     }
     if (S_ISDIR(found.st_mode)) {
         errno = EISDIR;
@@ -220,13 +220,13 @@ void attach_in_place(int fd, bool rewrites_header) {
             errno = ESPIPE;
         }
         if (at < 0) fail_closing(fd, "outfile seek error");
-        run.output_start = static_cast<std::uint64_t>(at);
+        run.output.start = static_cast<std::uint64_t>(at);
     }
     // The success word must not land in the data (/dev/stdout into a pipe).
     struct stat out, standard;
-    run.output_is_stdout = fstat(fd, &out) == 0 && !S_ISCHR(out.st_mode) && fstat(STDOUT_FILENO, &standard) == 0 &&
+    run.output.is_stdout = fstat(fd, &out) == 0 && !S_ISCHR(out.st_mode) && fstat(STDOUT_FILENO, &standard) == 0 &&
                            out.st_dev == standard.st_dev && out.st_ino == standard.st_ino;
-    run.output_direct = true;
+    run.output.direct = true;
     attach_stream(fd);
 }
 
@@ -247,12 +247,12 @@ void open_descriptor(int number, bool rewrites_header) {
 // such files, created exclusively under a temporary name.
 void create_working_file(const char* final_name) {
     PathBuffer dir;
-    if (!make_temp_pattern(final_name) || !directory_of(run.temp_name.data(), dir)) {
+    if (!make_temp_pattern(final_name) || !directory_of(run.output.temp_name.data(), dir)) {
         fail_system("outfile open error");
     }
     int unnamed = open(dir.data(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (unnamed >= 0) {
-        run.output_unnamed = true;
+        run.output.unnamed = true;
         attach_stream(unnamed);
         return;
     }
@@ -261,19 +261,19 @@ void create_working_file(const char* final_name) {
     // The signal handler must never see a created file without its name, nor
     // the flag without the file: hold the signals while both come about.
     hold_terminating_signals();
-    int fd = mkostemp(run.temp_name.data(), O_CLOEXEC);
+    int fd = mkostemp(run.output.temp_name.data(), O_CLOEXEC);
     int saved_errno = errno;
-    if (fd >= 0) run.output_created = 1;
+    if (fd >= 0) run.output.created = 1;
     release_terminating_signals();
     if (fd < 0) {
-        run.temp_name[0] = '\0';
+        run.output.temp_name[0] = '\0';
         errno = saved_errno;
         fail_system("outfile open error");
     }
     attach_stream(fd);
 }
 
-// Fills the "XXXXXX" that end run.temp_name.
+// Fills the "XXXXXX" that end run.output.temp_name.
 void vary_temp_name(unsigned attempt) {
     constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::array<unsigned char, 6> bytes{};
@@ -282,7 +282,7 @@ void vary_temp_name(unsigned attempt) {
         unsigned mix = static_cast<unsigned>(getpid()) * 2654435761u + attempt * 40503u;
         for (auto& b : bytes) b = static_cast<unsigned char>(mix >>= 5);
     }
-    char* suffix = run.temp_name.data() + std::strlen(run.temp_name.data()) - bytes.size();
+    char* suffix = run.output.temp_name.data() + std::strlen(run.output.temp_name.data()) - bytes.size();
     for (std::size_t i = 0; i < bytes.size(); ++i) suffix[i] = letters[bytes[i] % (sizeof letters - 1)];
 }
 
@@ -293,11 +293,12 @@ void name_working_file(int fd) {
     std::snprintf(own_path.data(), own_path.size(), "/proc/self/fd/%d", fd);
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         vary_temp_name(attempt);
-        int linked = linkat(AT_FDCWD, own_path.data(), AT_FDCWD, run.temp_name.data(), AT_SYMLINK_FOLLOW);
+        int linked = linkat(AT_FDCWD, own_path.data(), AT_FDCWD, run.output.temp_name.data(), AT_SYMLINK_FOLLOW);
         // Without /proc, the descriptor itself (which may need privileges).
-        if (linked != 0 && errno == ENOENT) linked = linkat(fd, "", AT_FDCWD, run.temp_name.data(), AT_EMPTY_PATH);
+        if (linked != 0 && errno == ENOENT)
+            linked = linkat(fd, "", AT_FDCWD, run.output.temp_name.data(), AT_EMPTY_PATH);
         if (linked == 0) {
-            run.output_created = 1;
+            run.output.created = 1;
             return;
         }
         if (errno != EEXIST) break;
@@ -309,7 +310,7 @@ void name_working_file(int fd) {
 
 void open_output(const char* final_name, bool rewrites_header) {
     if (final_name == nullptr) {
-        run.final_path[0] = '\0';
+        run.output.final_path[0] = '\0';
         create_working_file("");
         return;
     }
@@ -321,26 +322,31 @@ void open_output(const char* final_name, bool rewrites_header) {
     switch (resolve_output(final_name, descriptor)) {
         case Found::Descriptor: open_descriptor(descriptor, rewrites_header); return;
         case Found::InPlace: {
-            int fd = open(run.final_path.data(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+            int fd = open(run.output.final_path.data(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
             if (fd < 0) fail_system("outfile open error");
             attach_in_place(fd, rewrites_header);
             return;
         }
         case Found::RegularFile:
-        case Found::Nothing: create_working_file(run.final_path.data()); return;
+        case Found::Nothing: create_working_file(run.output.final_path.data()); return;
     }
 }
 
 bool try_start_writeback() {
     constexpr off_t step = 8 << 20;
-    static off_t started = 0;
-    if (run.output_direct) return true;
+    if (run.output.direct) return true;
     off_t written = ftello(run.outfile);
+    auto started = static_cast<off_t>(run.output.writeback_from);
     if (written < started + step) return true;
     if (std::fflush(run.outfile) != 0) return false;
     sync_file_range(fileno(run.outfile), started, written - started, SYNC_FILE_RANGE_WRITE);
-    started = written;
+    run.output.writeback_from = static_cast<std::uint64_t>(written);
     return true;
+}
+
+void drop_working_file() {
+    if (run.output.created && run.output.temp_name[0] != '\0') unlink(run.output.temp_name.data());
+    run.output.created = 0;
 }
 
 void start_writeback() {
@@ -349,18 +355,18 @@ void start_writeback() {
 
 void seek_output(std::uint64_t offset) {
     if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
-    if (fseeko(run.outfile, static_cast<off_t>(run.output_start + offset), SEEK_SET) != 0) {
+    if (fseeko(run.outfile, static_cast<off_t>(run.output.start + offset), SEEK_SET) != 0) {
         fail_system("outfile seek error");
     }
 }
 
 void publish_output(const PublishOptions& options) {
     if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
-    if (run.output_direct) {
+    if (run.output.direct) {
         close_slots();
         return;
     }
-    const char* final_name = options.stored_name != nullptr ? options.stored_name : run.final_path.data();
+    const char* final_name = options.stored_name != nullptr ? options.stored_name : run.output.final_path.data();
     if (options.stored_name != nullptr) {
         // The file of the stored name is known only now; a link there is
         // replaced, not followed.
@@ -379,11 +385,11 @@ void publish_output(const PublishOptions& options) {
     if (fsync(fd) != 0) fail_system("outfile write error");
 
     hold_terminating_signals();  // to the end of the run; a failure lets them through
-    if (run.output_unnamed) name_working_file(fd);
+    if (run.output.unnamed) name_working_file(fd);
     close_slots();
-    if (std::rename(run.temp_name.data(), final_name) != 0) fail_system("outfile name error");
-    run.output_created = 0;
-    run.temp_name[0] = '\0';
+    if (std::rename(run.output.temp_name.data(), final_name) != 0) fail_system("outfile name error");
+    run.output.created = 0;
+    run.output.temp_name[0] = '\0';
     sync_directory_of(final_name);
 }
 

@@ -10,41 +10,44 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "container/run_state.hpp"
+
 namespace zelno {
 namespace {
 
-int tty_fd = -1;
-bool open_tried = false;
-int open_errno = 0;
-termios saved_settings{};
-volatile std::sig_atomic_t raw_active = 0;
+// The settings to put back live in the run state as bytes.
+static_assert(sizeof(termios) <= sizeof(ConsoleState::saved_settings));
 
-// Codes of one key press still to be delivered (a prefix's key number, or
-// the bytes of an escape sequence that means nothing to us).
-std::array<unsigned char, 16> queued{};
-std::size_t queued_head = 0;
-std::size_t queued_count = 0;
+termios saved_settings() {
+    termios settings;
+    std::memcpy(&settings, run.console.saved_settings.data(), sizeof settings);
+    return settings;
+}
 
 constexpr int escape_wait_ms = 40;       // a lone Escape is followed by silence
 constexpr int escape_number_max = 1000;  // larger numbers name no key
 constexpr int prefix_cursor = 224;
 constexpr int prefix_function = 0;
 
+// Codes of one key press still to be delivered: a prefix's key number, or
+// the bytes of an escape sequence that means nothing to us.
 void enqueue(unsigned char code) {
-    if (queued_count < queued.size()) queued[(queued_head + queued_count++) % queued.size()] = code;
+    ConsoleState& c = run.console;
+    if (c.queued_count < c.queued.size()) c.queued[(c.queued_head + c.queued_count++) % c.queued.size()] = code;
 }
 
 int dequeue() {
-    int code = queued[queued_head];
-    queued_head = (queued_head + 1) % queued.size();
-    --queued_count;
+    ConsoleState& c = run.console;
+    int code = c.queued[c.queued_head];
+    c.queued_head = (c.queued_head + 1) % c.queued.size();
+    --c.queued_count;
     return code;
 }
 
 // One byte from the terminal; -1 on timeout, end of input or error.
 int read_byte(int timeout_ms) {
     if (timeout_ms >= 0) {
-        pollfd p{tty_fd, POLLIN, 0};
+        pollfd p{run.console.device, POLLIN, 0};
         int ready;
         do ready = poll(&p, 1, timeout_ms);
         while (ready < 0 && errno == EINTR);
@@ -52,7 +55,7 @@ int read_byte(int timeout_ms) {
     }
     unsigned char byte;
     ssize_t got;
-    do got = read(tty_fd, &byte, 1);
+    do got = read(run.console.device, &byte, 1);
     while (got < 0 && errno == EINTR);
     return got == 1 ? byte : -1;
 }
@@ -162,7 +165,7 @@ int decode_escape() {
 
 void write_all(const char* data, std::size_t size) {
     while (size > 0) {
-        ssize_t put = write(tty_fd, data, size);
+        ssize_t put = write(run.console.device, data, size);
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) return;
         data += put;
@@ -175,29 +178,30 @@ void write_all(const char* data, std::size_t size) {
 bool console_open() {
 #ifdef ZELNO_FUZZING
     // The fuzzing build never has a console: nothing may wait for a key.
-    open_tried = true;
-    open_errno = ENXIO;
+    run.console.open_tried = true;
+    run.console.open_error = ENXIO;
 #endif
-    if (!open_tried) {
-        open_tried = true;
-        tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (tty_fd < 0) open_errno = errno;
+    if (!run.console.open_tried) {
+        run.console.open_tried = true;
+        run.console.device = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (run.console.device < 0) run.console.open_error = errno;
     }
-    if (tty_fd < 0) errno = open_errno;  // for the caller's report
-    return tty_fd >= 0;
+    if (run.console.device < 0) errno = run.console.open_error;  // for the caller's report
+    return run.console.device >= 0;
 }
 
 ConsoleRawScope::ConsoleRawScope() : active_(false) {
-    if (tty_fd < 0 || raw_active) return;
-    if (tcgetattr(tty_fd, &saved_settings) != 0) return;
-    termios raw = saved_settings;
+    if (run.console.device < 0 || run.console.raw_active) return;
+    termios raw;
+    if (tcgetattr(run.console.device, &raw) != 0) return;
+    std::memcpy(run.console.saved_settings.data(), &raw, sizeof raw);
     raw.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
     raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    raw_active = 1;  // before the switch, so a signal in between still restores
-    if (tcsetattr(tty_fd, TCSANOW, &raw) != 0) {
-        raw_active = 0;
+    run.console.raw_active = 1;  // before the switch, so a signal in between still restores
+    if (tcsetattr(run.console.device, TCSANOW, &raw) != 0) {
+        run.console.raw_active = 0;
         return;
     }
     active_ = true;
@@ -205,12 +209,13 @@ ConsoleRawScope::ConsoleRawScope() : active_(false) {
 
 ConsoleRawScope::~ConsoleRawScope() {
     if (!active_) return;
-    tcsetattr(tty_fd, TCSANOW, &saved_settings);
-    raw_active = 0;
+    termios settings = saved_settings();
+    tcsetattr(run.console.device, TCSANOW, &settings);
+    run.console.raw_active = 0;
 }
 
 int console_getch() {
-    if (queued_count > 0) return dequeue();
+    if (run.console.queued_count > 0) return dequeue();
     int byte = read_byte(-1);
     if (byte < 0) return 3;  // the console is gone: end the entry as Ctrl-C would
     if (byte == 127) return 8;
@@ -219,11 +224,11 @@ int console_getch() {
 }
 
 void console_puts(const char* text) {
-    if (tty_fd >= 0) write_all(text, std::strlen(text));
+    if (run.console.device >= 0) write_all(text, std::strlen(text));
 }
 
 void console_putch(char c) {
-    if (tty_fd >= 0) write_all(&c, 1);
+    if (run.console.device >= 0) write_all(&c, 1);
 }
 
 void console_blank(const char* text) {
@@ -232,18 +237,19 @@ void console_blank(const char* text) {
     line[0] = '\r';
     std::fill_n(line.begin() + 1, spaces, ' ');
     line[spaces + 1] = '\r';
-    if (tty_fd >= 0) write_all(line.data(), spaces + 2);
+    if (run.console.device >= 0) write_all(line.data(), spaces + 2);
 }
 
 void console_discard_input() {
-    if (tty_fd >= 0) tcflush(tty_fd, TCIFLUSH);
-    queued_count = 0;
+    if (run.console.device >= 0) tcflush(run.console.device, TCIFLUSH);
+    run.console.queued_count = 0;
 }
 
 void console_restore_from_signal() {
-    if (raw_active && tty_fd >= 0) {
-        tcflush(tty_fd, TCIFLUSH);
-        tcsetattr(tty_fd, TCSANOW, &saved_settings);
+    if (run.console.raw_active && run.console.device >= 0) {
+        tcflush(run.console.device, TCIFLUSH);
+        termios settings = saved_settings();
+        tcsetattr(run.console.device, TCSANOW, &settings);
     }
 }
 

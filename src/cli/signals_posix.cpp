@@ -1,21 +1,17 @@
-#include "cli/signals.hpp"
-
 #include <array>
 #include <csignal>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include "cli/console.hpp"
-#include "cli/exits.hpp"
+#include "cli/signals.hpp"
+#include "container/output_file.hpp"
 #include "container/run_state.hpp"
 
 namespace zelno {
 namespace {
 
 constexpr std::array<int, 4> terminating_signals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-sigset_t before_hold;
-bool holding = false;
 
 sigset_t terminating_set() {
     sigset_t set;
@@ -24,11 +20,11 @@ sigset_t terminating_set() {
     return set;
 }
 
-// Only async-signal-safe work: tcsetattr, unlink of a name prepared before
-// the output was created, overwriting memory, _exit.
+// Only async-signal-safe work: tcflush and tcsetattr, unlink of a name
+// prepared before the output was created, overwriting memory, _exit.
 void on_terminating_signal(int signal_number) {
     console_restore_from_signal();
-    if (run.output_created && run.temp_name[0] != '\0') unlink(run.temp_name.data());
+    drop_working_file();
     wipe_secrets();
     _exit(128 + signal_number);
 }
@@ -55,16 +51,24 @@ void hold_terminating_signals() {
     sigset_t set = terminating_set();
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &set, &previous);
-    if (!holding) {
-        before_hold = previous;
-        holding = true;
+    if (run.signals.holding) return;
+    // Which of them this hold blocked: those that were not blocked already.
+    run.signals.held = 0;
+    for (std::size_t i = 0; i < terminating_signals.size(); ++i) {
+        if (sigismember(&previous, terminating_signals[i]) == 0) run.signals.held |= 1u << i;
     }
+    run.signals.holding = true;
 }
 
 void release_terminating_signals() {
-    if (!holding) return;
-    holding = false;
-    sigprocmask(SIG_SETMASK, &before_hold, nullptr);
+    if (!run.signals.holding) return;
+    run.signals.holding = false;
+    sigset_t set;
+    sigemptyset(&set);
+    for (std::size_t i = 0; i < terminating_signals.size(); ++i) {
+        if (run.signals.held & (1u << i)) sigaddset(&set, terminating_signals[i]);
+    }
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 }  // namespace zelno

@@ -1,0 +1,20 @@
+// What the platform tells of an open input file.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace zelno {
+
+struct InputStatus {
+    std::uint64_t size = 0;
+    std::uint32_t mtime = 0;  // seconds since 1970 UTC, low 32 bits
+    std::uint32_t mode = 0;   // the file's mode bits, 16 of them
+    bool directory = false;
+};
+
+// The status of the file open in `stream`; false, with errno, when the
+// system cannot tell.
+bool input_status(std::FILE* stream, InputStatus& status);
+
+}  // namespace zelno

@@ -1,0 +1,40 @@
+// The loop both pipelines run over their data: pieces of at most
+// DATA_CHUNK_SIZE bytes in two alternating turns. A turn's buffers are used
+// again only once the second thread is done with what was handed to it from
+// them; the progress line follows the bytes done.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "cli/progress.hpp"
+#include "container/side_worker.hpp"
+
+namespace zelno {
+
+struct PieceDone {
+    std::uint64_t bytes;   // of the data, done with this piece
+    std::uint64_t ticket;  // of the last job handed over from the turn's buffers
+};
+
+// `piece(turn, remaining)` does one piece with the buffers of `turn` (0 or 1)
+// and says what it did.
+template <class Piece>
+void for_each_piece(std::uint64_t size, Piece piece) {
+    progress_begin(size);
+    side_worker_start(size);
+    std::array<std::uint64_t, 2> last_use{};
+    std::uint64_t remaining = size;
+    for (std::size_t turn = 0; remaining > 0; turn ^= 1) {
+        side_wait(last_use[turn]);
+        PieceDone done = piece(turn, remaining);
+        last_use[turn] = done.ticket;
+        remaining -= done.bytes;
+        progress_advance(done.bytes);
+    }
+    side_worker_finish();
+    progress_end();
+}
+
+}  // namespace zelno
