@@ -16,7 +16,7 @@ BINDIR ?= $(PREFIX)/bin
 MANDIR ?= $(PREFIX)/share/man
 INSTALL ?= install
 
-.PHONY: all check sanitize tsan portable m32 aarch64 aarch64-portable bench fuzz install uninstall clean
+.PHONY: all check format format-check sanitize tsan portable m32 aarch64 aarch64-portable bench fuzz install uninstall clean
 
 all:
 	cmake -S . -B $(BUILD) -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release -DZELNO_PEER_BINARIES="$(PEERS)" $(CMAKE_FLAGS) >/dev/null
@@ -24,6 +24,15 @@ all:
 
 check: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The sources in the repository's .clang-format style: `make format` applies
+# it, `make format-check` fails where a file differs.
+FORMATTED = $(shell git ls-files '*.cpp' '*.hpp')
+format:
+	clang-format -i $(FORMATTED)
+
+format-check:
+	@clang-format --dry-run -Werror $(FORMATTED) && echo "format: $(words $(FORMATTED)) files as .clang-format has them"
 
 # The whole suite under AddressSanitizer and UBSan, in a folder of its own.
 sanitize:
