@@ -30,7 +30,7 @@ void work() {
     WorkerState& w = run.worker;
     std::unique_lock<std::mutex> guard(w.lock);
     for (;;) {
-        w.changed.wait(guard, [&w] { return w.done < w.handed || w.stopping; });
+        w.changed.wait(guard, [] { return run.worker.done < run.worker.handed || run.worker.stopping; });
         if (w.done == w.handed) return;
         WorkerJob job = w.queue[w.done % w.queue.size()];
         bool skip = w.write_error != 0;
@@ -60,7 +60,7 @@ std::uint64_t hand_over(const WorkerJob& job) {
         return w.handed;
     }
     std::unique_lock<std::mutex> guard(w.lock);
-    w.changed.wait(guard, [&w] { return w.handed - w.done < w.queue.size(); });
+    w.changed.wait(guard, [] { return run.worker.handed - run.worker.done < run.worker.queue.size(); });
     w.queue[w.handed % w.queue.size()] = job;
     ++w.handed;
     w.changed.notify_all();
@@ -96,7 +96,7 @@ void side_wait(std::uint64_t ticket) {
     WorkerState& w = run.worker;
     if (w.thread.joinable()) {
         std::unique_lock<std::mutex> guard(w.lock);
-        w.changed.wait(guard, [&w, ticket] { return w.done >= ticket; });
+        w.changed.wait(guard, [ticket] { return run.worker.done >= ticket; });
     }
     report_failed_write();
 }
