@@ -50,6 +50,12 @@ void block_decrypt(benchmark::State& state) {
 
 using CbcFunction = void (*)(const AesKey&, int, std::uint8_t*, std::uint8_t*, std::size_t);
 
+// An encryption entry point in the in-place shape of the others.
+template <auto Encrypt>
+void in_place(const AesKey& k, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    Encrypt(k, rounds, chain, data, data, count);
+}
+
 void cbc(benchmark::State& state, CbcFunction run, bool decrypt, bool needs_aes) {
     if (needs_aes && !cpu_has_aes_instructions()) {
         state.SkipWithError("no AES instructions");
@@ -98,9 +104,9 @@ void digest_add_pieces(benchmark::State& state) {
 
 BENCHMARK(block_encrypt)->Name("aes_encrypt_block")->Arg(128)->Arg(256);
 BENCHMARK(block_decrypt)->Name("aes_decrypt_block")->Arg(128)->Arg(256);
-BENCHMARK_CAPTURE(cbc, encrypt_portable, aes_cbc_encrypt_portable, false, false)->Arg(128)->Arg(256);
+BENCHMARK_CAPTURE(cbc, encrypt_portable, in_place<aes_cbc_encrypt_portable>, false, false)->Arg(128)->Arg(256);
 BENCHMARK_CAPTURE(cbc, decrypt_portable, aes_cbc_decrypt_portable, true, false)->Arg(128)->Arg(256);
-BENCHMARK_CAPTURE(cbc, encrypt_hw, aes_cbc_encrypt_hw, false, true)->Arg(128)->Arg(256);
+BENCHMARK_CAPTURE(cbc, encrypt_hw, in_place<aes_cbc_encrypt_hw>, false, true)->Arg(128)->Arg(256);
 BENCHMARK_CAPTURE(cbc, decrypt_hw, aes_cbc_decrypt_hw, true, true)->Arg(128)->Arg(256);
 BENCHMARK_CAPTURE(compress, sha1_portable, sha1_compress_portable, false);
 BENCHMARK_CAPTURE(compress, sha1_hw, sha1_compress_hw, true);

@@ -68,7 +68,7 @@ void BM_CbcEncrypt(benchmark::State& state) {
     std::vector<Twofish_Byte> data(16 * blocks, 0x5a);
     std::array<Twofish_Byte, 16> chain{};
     for (auto _ : state) {
-        Twofish_cbc_encrypt(k, chain.data(), data.data(), blocks);
+        Twofish_cbc_encrypt(k, chain.data(), data.data(), data.data(), blocks);
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data.size()));

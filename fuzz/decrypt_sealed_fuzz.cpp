@@ -64,7 +64,7 @@ std::vector<std::uint8_t> seal(const Pieces& p) {
     digest_begin(run.digest);
     auto add = [](std::uint8_t* bytes, std::size_t n) {
         digest_add(run.digest, bytes, static_cast<std::int32_t>(n));
-        cbc_encrypt_blocks(bytes, n / BLOCK_SIZE);
+        cbc_encrypt_blocks(bytes, bytes, n / BLOCK_SIZE);
     };
     if (p.layout_b()) {
         add(data.data(), data.size());

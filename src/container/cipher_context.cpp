@@ -71,12 +71,12 @@ void cbc_decrypt_block(std::uint8_t* block) {
     std::memcpy(block, c.scratch.data(), BLOCK_SIZE);
 }
 
-void cbc_encrypt_blocks(std::uint8_t* data, std::size_t count) {
+void cbc_encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count) {
     CipherContext& c = run.cipher;
     if (c.algorithm == ALG_TWOFISH) {
-        Twofish_cbc_encrypt(c.twofish_key, c.chain.data(), data, count);
+        Twofish_cbc_encrypt(c.twofish_key, c.chain.data(), in, out, count);
     } else {
-        aes_cbc_encrypt(c.aes_key, c.aes_rounds, c.chain.data(), data, count);
+        aes_cbc_encrypt(c.aes_key, c.aes_rounds, c.chain.data(), in, out, count);
     }
 }
 

@@ -39,9 +39,10 @@ void iv_setup();
 // these serve the unit tests as the block-by-block reference.
 void cbc_encrypt_block(std::uint8_t* block);
 void cbc_decrypt_block(std::uint8_t* block);
-// The same over `count` consecutive blocks, in place; identical bytes to
-// calling the single-block forms in order.
-void cbc_encrypt_blocks(std::uint8_t* data, std::size_t count);
+// The same over `count` consecutive blocks, identical bytes to calling the
+// single-block forms in order. Encryption reads `in` and writes `out`, which
+// may be the same bytes; decryption works in place.
+void cbc_encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count);
 void cbc_decrypt_blocks(std::uint8_t* data, std::size_t count);
 
 }  // namespace zelno

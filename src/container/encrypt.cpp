@@ -64,8 +64,7 @@ void encrypt_data(std::uint32_t size) {
         std::fill(plain.begin() + static_cast<std::ptrdiff_t>(got), plain.begin() + static_cast<std::ptrdiff_t>(padded),
                   std::uint8_t{0});
         side_digest(plain.data(), padded);
-        std::memcpy(cipher.data(), plain.data(), padded);
-        cbc_encrypt_blocks(cipher.data(), padded / BLOCK_SIZE);
+        cbc_encrypt_blocks(plain.data(), cipher.data(), padded / BLOCK_SIZE);
         return PieceDone{.bytes = got, .ticket = side_write(cipher.data(), padded)};
     });
     // A file that grew while it was read no longer matches its recorded size.
@@ -114,7 +113,7 @@ void run_encrypt() {
     constexpr std::size_t pieces = META_SIZE + NAME_FIELD_SIZE;
     std::uint8_t* meta_and_name = header.meta().data();
     digest_add(run.digest, meta_and_name, pieces);
-    cbc_encrypt_blocks(meta_and_name, pieces / BLOCK_SIZE);
+    cbc_encrypt_blocks(meta_and_name, meta_and_name, pieces / BLOCK_SIZE);
     seek_output(image_length + OFFSET_META);
     write_outfile(meta_and_name, pieces);
 

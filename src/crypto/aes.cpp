@@ -139,15 +139,15 @@ void aes_decrypt_block(const AesKey& key, int rounds, const std::uint8_t* in, st
     crypt_block<Inverse>(key, rounds, in, out);
 }
 
-void aes_cbc_encrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data,
-                              std::size_t count) {
+void aes_cbc_encrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in,
+                              std::uint8_t* out, std::size_t count) {
     if (count == 0) return;
     std::uint8_t x[16];
     const std::uint8_t* prev = chain;
-    for (std::size_t i = 0; i < count; ++i, data += 16) {
-        for (int j = 0; j < 16; ++j) x[j] = static_cast<std::uint8_t>(data[j] ^ prev[j]);
-        aes_encrypt_block(key, rounds, x, data);
-        prev = data;
+    for (std::size_t i = 0; i < count; ++i, in += 16, out += 16) {
+        for (int j = 0; j < 16; ++j) x[j] = static_cast<std::uint8_t>(in[j] ^ prev[j]);
+        aes_encrypt_block(key, rounds, x, out);
+        prev = out;
     }
     std::memcpy(chain, prev, 16);
 }
@@ -167,12 +167,13 @@ void aes_cbc_decrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain
     std::memcpy(chain, saved[(count + 1) & 1], 16);
 }
 
-void aes_cbc_encrypt(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+void aes_cbc_encrypt(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
+                     std::size_t count) {
     if (aes_rounds_valid(rounds) && cpu_has_aes_instructions()) {
-        aes_cbc_encrypt_hw(key, rounds, chain, data, count);
+        aes_cbc_encrypt_hw(key, rounds, chain, in, out, count);
         return;
     }
-    aes_cbc_encrypt_portable(key, rounds, chain, data, count);
+    aes_cbc_encrypt_portable(key, rounds, chain, in, out, count);
 }
 
 void aes_cbc_decrypt(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {

@@ -22,11 +22,13 @@ int aes_expand_decrypt_key(AesKey& key, const std::uint8_t* key_bytes, int key_b
 void aes_encrypt_block(const AesKey& key, int rounds, const std::uint8_t* in, std::uint8_t* out);
 void aes_decrypt_block(const AesKey& key, int rounds, const std::uint8_t* in, std::uint8_t* out);
 
-// CBC over `count` consecutive 16-byte blocks in place; `chain` holds the
-// previous ciphertext block (the vector at first) and is updated. Identical
-// bytes to chaining aes_encrypt_block / aes_decrypt_block by hand; uses the
-// processor's AES instructions when it has them.
-void aes_cbc_encrypt(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count);
+// CBC over `count` consecutive 16-byte blocks; `chain` holds the previous
+// ciphertext block (the vector at first) and is updated. Encryption reads
+// `in` and writes `out`, which may be the same bytes; decryption works in
+// place. Identical bytes to chaining aes_encrypt_block / aes_decrypt_block
+// by hand; uses the processor's AES instructions when it has them.
+void aes_cbc_encrypt(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
+                     std::size_t count);
 void aes_cbc_decrypt(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count);
 
 }  // namespace zelno

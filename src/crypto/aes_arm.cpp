@@ -35,13 +35,14 @@ ZELNO_AES_TARGET inline uint8x16_t decrypt(const uint8x16_t* rk, uint8x16_t s) {
 }
 
 template <int Rounds>
-ZELNO_AES_TARGET void cbc_encrypt(const AesKey& key, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+ZELNO_AES_TARGET void cbc_encrypt(const AesKey& key, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
+                                  std::size_t count) {
     uint8x16_t rk[Rounds + 1];
     load_round_keys(key, Rounds, rk);
     uint8x16_t c = vld1q_u8(chain);
-    for (std::size_t i = 0; i < count; ++i, data += 16) {
-        c = encrypt<Rounds>(rk, veorq_u8(vld1q_u8(data), c));
-        vst1q_u8(data, c);
+    for (std::size_t i = 0; i < count; ++i, in += 16, out += 16) {
+        c = encrypt<Rounds>(rk, veorq_u8(vld1q_u8(in), c));
+        vst1q_u8(out, c);
     }
     vst1q_u8(chain, c);
     wipe(rk, sizeof rk);  // one of the round keys is the key itself
@@ -72,12 +73,13 @@ ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::u
 
 }  // namespace
 
-void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
+                        std::size_t count) {
     switch (rounds) {
-        case 10: cbc_encrypt<10>(key, chain, data, count); break;
-        case 12: cbc_encrypt<12>(key, chain, data, count); break;
-        case 14: cbc_encrypt<14>(key, chain, data, count); break;
-        default: aes_cbc_encrypt_portable(key, rounds, chain, data, count); break;
+        case 10: cbc_encrypt<10>(key, chain, in, out, count); break;
+        case 12: cbc_encrypt<12>(key, chain, in, out, count); break;
+        case 14: cbc_encrypt<14>(key, chain, in, out, count); break;
+        default: aes_cbc_encrypt_portable(key, rounds, chain, in, out, count); break;
     }
 }
 

@@ -29,15 +29,16 @@ ZELNO_AES_TARGET inline __m128i load(const std::uint8_t* p) {
 ZELNO_AES_TARGET inline void store(std::uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
 template <int Rounds>
-ZELNO_AES_TARGET void cbc_encrypt(const AesKey& key, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+ZELNO_AES_TARGET void cbc_encrypt(const AesKey& key, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
+                                  std::size_t count) {
     __m128i rk[Rounds + 1];
     load_round_keys(key, Rounds, rk);
     __m128i c = load(chain);
-    for (std::size_t i = 0; i < count; ++i, data += 16) {
-        c = _mm_xor_si128(_mm_xor_si128(load(data), c), rk[0]);
+    for (std::size_t i = 0; i < count; ++i, in += 16, out += 16) {
+        c = _mm_xor_si128(_mm_xor_si128(load(in), c), rk[0]);
         for (int r = 1; r < Rounds; ++r) c = _mm_aesenc_si128(c, rk[r]);
         c = _mm_aesenclast_si128(c, rk[Rounds]);
-        store(data, c);
+        store(out, c);
     }
     store(chain, c);
     wipe(rk, sizeof rk);  // one of the round keys is the key itself
@@ -79,12 +80,13 @@ ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::u
 
 }  // namespace
 
-void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
+                        std::size_t count) {
     switch (rounds) {
-        case 10: cbc_encrypt<10>(key, chain, data, count); break;
-        case 12: cbc_encrypt<12>(key, chain, data, count); break;
-        case 14: cbc_encrypt<14>(key, chain, data, count); break;
-        default: aes_cbc_encrypt_portable(key, rounds, chain, data, count); break;
+        case 10: cbc_encrypt<10>(key, chain, in, out, count); break;
+        case 12: cbc_encrypt<12>(key, chain, in, out, count); break;
+        case 14: cbc_encrypt<14>(key, chain, in, out, count); break;
+        default: aes_cbc_encrypt_portable(key, rounds, chain, in, out, count); break;
     }
 }
 

@@ -25,8 +25,8 @@ bool cpu_has_sha_instructions();
 // True for the round counts an expansion returns: 10, 12 and 14.
 constexpr bool aes_rounds_valid(int rounds) { return rounds == 10 || rounds == 12 || rounds == 14; }
 
-void aes_cbc_encrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data,
-                              std::size_t count);
+void aes_cbc_encrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in,
+                              std::uint8_t* out, std::size_t count);
 void aes_cbc_decrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data,
                               std::size_t count);
 
@@ -35,7 +35,8 @@ void sha1_compress_portable(std::array<std::uint32_t, 5>& chaining, const std::u
 
 // On the processor's instructions: only where the matching cpu_has_* is
 // true. A round count other than 10, 12 or 14 takes the portable code.
-void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count);
+void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
+                        std::size_t count);
 void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count);
 void sha1_compress_hw(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks, std::size_t count);
 

@@ -7,8 +7,9 @@ namespace zelno {
 bool cpu_has_aes_instructions() { return false; }
 bool cpu_has_sha_instructions() { return false; }
 
-void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
-    aes_cbc_encrypt_portable(key, rounds, chain, data, count);
+void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
+                        std::size_t count) {
+    aes_cbc_encrypt_portable(key, rounds, chain, in, out, count);
 }
 
 void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {

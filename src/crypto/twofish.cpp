@@ -328,15 +328,16 @@ void Twofish_decrypt_block(const TwofishKey& expanded_key, const Twofish_Byte* i
     store_lanes<1>(w, out);
 }
 
-void Twofish_cbc_encrypt(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data, std::size_t count) {
+void Twofish_cbc_encrypt(const TwofishKey& expanded_key, Twofish_Byte* chain, const Twofish_Byte* in, Twofish_Byte* out,
+                         std::size_t count) {
     std::array<Lanes<1>, 4> prev;
     load_lanes<1>(chain, prev);
-    for (; count > 0; --count, data += 16) {
+    for (; count > 0; --count, in += 16, out += 16) {
         std::array<Lanes<1>, 4> w;
-        load_lanes<1>(data, w);
+        load_lanes<1>(in, w);
         for (int i = 0; i < 4; ++i) w[i][0] ^= prev[i][0];
         encrypt_lanes<1>(expanded_key, w);
-        store_lanes<1>(w, data);
+        store_lanes<1>(w, out);
         prev = w;
     }
     store_lanes<1>(prev, chain);

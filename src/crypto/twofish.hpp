@@ -25,10 +25,12 @@ void Twofish_prepare_key(const Twofish_Byte* key, int length, TwofishKey& expand
 void Twofish_encrypt_block(const TwofishKey& expanded_key, const Twofish_Byte* in, Twofish_Byte* out);
 void Twofish_decrypt_block(const TwofishKey& expanded_key, const Twofish_Byte* in, Twofish_Byte* out);
 
-// CBC over `count` consecutive 16-byte blocks in place; `chain` holds the
-// previous ciphertext block (the vector at first) and is updated. Identical
-// bytes to chaining the single-block operations by hand.
-void Twofish_cbc_encrypt(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data, std::size_t count);
+// CBC over `count` consecutive 16-byte blocks; `chain` holds the previous
+// ciphertext block (the vector at first) and is updated. Encryption reads
+// `in` and writes `out`, which may be the same bytes; decryption works in
+// place. Identical bytes to chaining the single-block operations by hand.
+void Twofish_cbc_encrypt(const TwofishKey& expanded_key, Twofish_Byte* chain, const Twofish_Byte* in, Twofish_Byte* out,
+                         std::size_t count);
 void Twofish_cbc_decrypt(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data, std::size_t count);
 
 }  // namespace zelno

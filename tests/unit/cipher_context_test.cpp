@@ -24,7 +24,7 @@ Bytes run_cbc(std::uint8_t flags, const std::string& key, Mode mode, Bytes data,
     const bool encrypt = mode == Mode::Encrypt || mode == Mode::MakeSelfDecrypt;
     if (multi_block) {
         if (encrypt)
-            cbc_encrypt_blocks(data.data(), data.size() / BLOCK_SIZE);
+            cbc_encrypt_blocks(data.data(), data.data(), data.size() / BLOCK_SIZE);
         else
             cbc_decrypt_blocks(data.data(), data.size() / BLOCK_SIZE);
     } else {
