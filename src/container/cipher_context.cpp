@@ -81,11 +81,15 @@ void cbc_encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t c
 }
 
 void cbc_decrypt_blocks(std::uint8_t* data, std::size_t count) {
-    CipherContext& c = run.cipher;
+    cbc_decrypt_blocks_with(run.cipher.chain.data(), data, count);
+}
+
+void cbc_decrypt_blocks_with(std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
+    const CipherContext& c = run.cipher;
     if (c.algorithm == ALG_TWOFISH) {
-        Twofish_cbc_decrypt(c.twofish_key, c.chain.data(), data, count);
+        Twofish_cbc_decrypt(c.twofish_key, chain, data, count);
     } else {
-        aes_cbc_decrypt(c.aes_key, c.aes_rounds, c.chain.data(), data, count);
+        aes_cbc_decrypt(c.aes_key, c.aes_rounds, chain, data, count);
     }
 }
 

@@ -44,5 +44,10 @@ void cbc_decrypt_block(std::uint8_t* block);
 // may be the same bytes; decryption works in place.
 void cbc_encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count);
 void cbc_decrypt_blocks(std::uint8_t* data, std::size_t count);
+// CBC decryption in place on a chain of the caller's (the ciphertext block
+// before `data`, updated), with the run's key: CBC decryption has no chain
+// between blocks, so the second thread can decrypt one part of a piece while
+// the pipeline decrypts the rest.
+void cbc_decrypt_blocks_with(std::uint8_t* chain, std::uint8_t* data, std::size_t count);
 
 }  // namespace zelno

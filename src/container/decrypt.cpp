@@ -41,6 +41,26 @@ void decrypt_header_pieces() {
     digest_add(run.digest, meta_and_name, pieces);
 }
 
+// Decrypts the blocks of a piece in place. Twofish decryption takes several
+// times as long as the digest, so the second thread, when there is one,
+// decrypts the first part of the piece (7/16: it also digests) while this
+// thread decrypts the rest; CBC decryption needs only the ciphertext block
+// before a part, not the part's own result.
+void decrypt_piece(std::uint8_t* data, std::size_t blocks) {
+    std::size_t first = blocks * 7 / 16;
+    if (run.cipher.algorithm != ALG_TWOFISH || !side_worker_running() || first == 0) {
+        cbc_decrypt_blocks(data, blocks);
+        return;
+    }
+    // The rest chains on the last ciphertext block of the first part, taken
+    // before the thread overwrites it.
+    std::array<std::uint8_t, BLOCK_SIZE> before_first = run.cipher.chain;
+    std::memcpy(run.cipher.chain.data(), data + (first - 1) * BLOCK_SIZE, BLOCK_SIZE);
+    std::uint64_t ticket = side_decrypt(data, first, before_first.data());
+    cbc_decrypt_blocks(data + first * BLOCK_SIZE, blocks - first);
+    side_wait(ticket);
+}
+
 // Each piece is decrypted in place; while it is digested on the second
 // thread and written, the next one is read into the other buffer.
 void decrypt_data(std::uint32_t size) {
@@ -49,7 +69,7 @@ void decrypt_data(std::uint32_t size) {
         std::uint64_t padded_remaining = (remaining + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(padded_remaining, buffer.size()));
         if (read_infile(buffer.data(), want) < want) fail_message("infile data error.");
-        cbc_decrypt_blocks(buffer.data(), want / BLOCK_SIZE);
+        decrypt_piece(buffer.data(), want / BLOCK_SIZE);
         // The zero fill of the last block is digested but not written.
         std::uint64_t ticket = side_digest(buffer.data(), want);
         std::size_t plain = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, want));

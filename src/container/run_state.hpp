@@ -80,9 +80,11 @@ struct OutputState {
 
 // The second thread (container/side_worker.hpp) and its queue of pieces.
 struct WorkerJob {
-    bool write = false;  // to the output; else into the digest
+    enum class Kind { Digest, Write, Decrypt } kind = Kind::Digest;
     const std::uint8_t* data = nullptr;
     std::size_t length = 0;
+    std::uint8_t* decrypted = nullptr;             // decryption: the bytes it works on in place
+    std::array<std::uint8_t, BLOCK_SIZE> chain{};  // decryption: the ciphertext block before them
 };
 
 struct WorkerState {

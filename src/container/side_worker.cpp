@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "cli/exits.hpp"
+#include "container/cipher_context.hpp"
 #include "container/output_file.hpp"
 #include "container/run_state.hpp"
 
@@ -26,6 +28,16 @@ void write_on_thread(const std::uint8_t* data, std::size_t length) {
     if (std::ferror(run.outfile) || !try_start_writeback()) run.worker.write_error = errno != 0 ? errno : EIO;
 }
 
+void do_job(WorkerJob& job) {
+    switch (job.kind) {
+        case WorkerJob::Kind::Digest: digest_in_line(job.data, job.length); break;
+        case WorkerJob::Kind::Write: write_on_thread(job.data, job.length); break;
+        case WorkerJob::Kind::Decrypt:
+            cbc_decrypt_blocks_with(job.chain.data(), job.decrypted, job.length / BLOCK_SIZE);
+            break;
+    }
+}
+
 void work() {
     WorkerState& w = run.worker;
     std::unique_lock<std::mutex> guard(w.lock);
@@ -35,26 +47,21 @@ void work() {
         WorkerJob job = w.queue[w.done % w.queue.size()];
         bool skip = w.write_error != 0;
         guard.unlock();
-        if (!skip) {
-            if (job.write)
-                write_on_thread(job.data, job.length);
-            else
-                digest_in_line(job.data, job.length);
-        }
+        if (!skip) do_job(job);
         guard.lock();
         ++w.done;
         w.changed.notify_all();
     }
 }
 
-std::uint64_t hand_over(const WorkerJob& job) {
+std::uint64_t hand_over(WorkerJob job) {
     WorkerState& w = run.worker;
     if (!w.thread.joinable()) {
-        if (job.write) {
+        if (job.kind == WorkerJob::Kind::Write) {
             write_outfile(job.data, job.length);
             start_writeback();
         } else {
-            digest_in_line(job.data, job.length);
+            do_job(job);
         }
         w.done = ++w.handed;
         return w.handed;
@@ -85,12 +92,20 @@ void side_worker_start(std::uint64_t total) {
 }
 
 std::uint64_t side_digest(const std::uint8_t* data, std::size_t length) {
-    return hand_over({.write = false, .data = data, .length = length});
+    return hand_over({.kind = WorkerJob::Kind::Digest, .data = data, .length = length});
 }
 
 std::uint64_t side_write(const std::uint8_t* data, std::size_t length) {
-    return hand_over({.write = true, .data = data, .length = length});
+    return hand_over({.kind = WorkerJob::Kind::Write, .data = data, .length = length});
 }
+
+std::uint64_t side_decrypt(std::uint8_t* data, std::size_t blocks, const std::uint8_t* chain) {
+    WorkerJob job{.kind = WorkerJob::Kind::Decrypt, .data = data, .length = blocks * BLOCK_SIZE, .decrypted = data};
+    std::memcpy(job.chain.data(), chain, BLOCK_SIZE);
+    return hand_over(job);
+}
+
+bool side_worker_running() { return run.worker.thread.joinable(); }
 
 void side_wait(std::uint64_t ticket) {
     WorkerState& w = run.worker;

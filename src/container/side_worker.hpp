@@ -1,6 +1,6 @@
-// A second thread beside the pipeline: it feeds the run's digest and writes
-// the output in the order the pieces are handed over, while the pipeline goes
-// on with the files and the cipher. The digest sees the same bytes in the
+// A second thread beside the pipeline: it feeds the run's digest, writes the
+// output and decrypts parts of pieces, in the order they are handed over,
+// while the pipeline goes on with the files and the cipher. The digest sees the same bytes in the
 // same order as when it is fed in line; small runs and single cores do all
 // of it in line.
 #pragma once
@@ -17,6 +17,11 @@ void side_worker_start(std::uint64_t total);
 // piece's ticket. The bytes must stay as they are until the ticket is done.
 std::uint64_t side_digest(const std::uint8_t* data, std::size_t length);
 std::uint64_t side_write(const std::uint8_t* data, std::size_t length);
+// Queue `blocks` blocks for CBC decryption in place; `chain` is the
+// ciphertext block before them, copied.
+std::uint64_t side_decrypt(std::uint8_t* data, std::size_t blocks, const std::uint8_t* chain);
+// Whether a second thread runs: without one, handing work over gains nothing.
+bool side_worker_running();
 
 // Waits until the piece of `ticket` and all before it are done. A write that
 // failed on the thread ends the run here with "outfile write error".
