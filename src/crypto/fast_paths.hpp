@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "crypto/aes.hpp"
 
@@ -24,6 +25,19 @@ bool cpu_has_sha_instructions();
 
 // True for the round counts an expansion returns: 10, 12 and 14.
 constexpr bool aes_rounds_valid(int rounds) { return rounds == 10 || rounds == 12 || rounds == 14; }
+
+// Calls `f` with the round count as a compile-time constant
+// (std::integral_constant) for 10, 12 and 14, so that the processor paths
+// unroll their rounds; false, without calling it, for any other count.
+template <class F>
+bool with_round_count(int rounds, F f) {
+    switch (rounds) {
+        case 10: f(std::integral_constant<int, 10>{}); return true;
+        case 12: f(std::integral_constant<int, 12>{}); return true;
+        case 14: f(std::integral_constant<int, 14>{}); return true;
+        default: return false;
+    }
+}
 
 void aes_cbc_encrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in,
                               std::uint8_t* out, std::size_t count);
