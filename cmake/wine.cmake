@@ -6,20 +6,32 @@
 # ctest and the test discovery start every program through the wrapper, and
 # the end-to-end tests get it as ZELNO_EMULATOR.
 find_program(ZELNO_WINE_PROGRAM NAMES wine)
-if(NOT ZELNO_WINE_PROGRAM)
+find_program(ZELNO_WINESERVER_PROGRAM NAMES wineserver PATHS /usr/lib/wine)
+if(NOT ZELNO_WINE_PROGRAM OR NOT ZELNO_WINESERVER_PROGRAM)
   message(FATAL_ERROR "Programs for Windows run here through wine, which is missing (Debian: wine wine64)")
 endif()
 set(wine_run ${CMAKE_BINARY_DIR}/wine-run)
+# The wine server of the prefix stays for 30 seconds after the last program,
+# so that a start takes a fraction of a second. A new server is started here,
+# and the prefix's services with it, apart from the caller's standard
+# streams: the services keep the standard error of the program that started
+# them, and a caller waiting for the end of that pipe would wait for theirs.
+set(probe_dir ${CMAKE_BINARY_DIR}/run-probe)
 file(WRITE ${wine_run}
      "#!/bin/sh\n"
      "# Runs a program of this build through wine, in the build's own prefix.\n"
      "WINEPREFIX='${CMAKE_BINARY_DIR}/wineprefix' WINEDEBUG=-all LC_ALL=C.UTF-8\n"
      "export WINEPREFIX WINEDEBUG LC_ALL\n"
+     "(\n"
+     "  flock 9\n"
+     "  if '${ZELNO_WINESERVER_PROGRAM}' -p30 </dev/null >/dev/null 2>&1 9>&-; then\n"
+     "    '${ZELNO_WINE_PROGRAM}' '${probe_dir}/run_probe.exe' </dev/null >/dev/null 2>&1 9>&-\n"
+     "  fi\n"
+     ") 9>'${CMAKE_BINARY_DIR}/wineprefix.lock'\n"
      "exec '${ZELNO_WINE_PROGRAM}' \"$@\"\n")
 file(CHMOD ${wine_run} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
      WORLD_EXECUTE)
 
-set(probe_dir ${CMAKE_BINARY_DIR}/run-probe)
 try_compile(probe_built ${probe_dir} SOURCES ${CMAKE_CURRENT_LIST_DIR}/run_probe.cpp
             COPY_FILE ${probe_dir}/run_probe.exe OUTPUT_VARIABLE probe_log)
 if(NOT probe_built)
