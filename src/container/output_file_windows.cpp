@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 #define WIN32_LEAN_AND_MEAN
@@ -21,6 +22,9 @@ namespace {
 using WideName = std::array<wchar_t, 1024>;
 
 constexpr const char temp_pattern[] = ".zelno-XXXXXX";
+// The longest name of one file or folder the file systems take, in UTF-16
+// units.
+constexpr std::size_t name_max = 255;
 
 [[noreturn]] void fail_from_last_error(const char* message) {
     set_errno_from_last_error();
@@ -90,9 +94,18 @@ void attach_in_place(HANDLE handle, bool rewrites_header) {
     attach_stream(handle);
 }
 
+// Whether the file open in `handle` goes away when it is closed, as when the
+// process ends in any way.
+bool delete_on_close(HANDLE handle, bool remove) {
+    FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(remove)};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
 // The working file, in the directory of the final name, created only where
-// no file of its name exists. Others may read it but not write it; the exits
-// and the handler of console events may delete it while it is open.
+// no file of its name exists. It goes away when it is closed until it is
+// published, so that even a run killed outright leaves nothing, where the
+// file system allows; elsewhere the exits and the handler of console events
+// delete it. Others may read it but not write it.
 void create_working_file(const char* final_name) {
     if (!make_temp_pattern(final_name)) fail_system("outfile open error");
     WideName wide;
@@ -102,10 +115,13 @@ void create_working_file(const char* final_name) {
         // The handler must never see a created file without its flag, nor
         // the flag without the file.
         hold_terminating_signals();
-        HANDLE handle = CreateFileW(wide.data(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+        HANDLE handle = CreateFileW(wide.data(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         DWORD error = GetLastError();
-        if (handle != INVALID_HANDLE_VALUE) run.output.created = 1;
+        if (handle != INVALID_HANDLE_VALUE) {
+            run.output.created = 1;
+            run.output.unnamed = delete_on_close(handle, true);
+        }
         release_terminating_signals();
         if (handle != INVALID_HANDLE_VALUE) {
             attach_stream(handle);
@@ -120,6 +136,18 @@ void create_working_file(const char* final_name) {
     run.output.temp_name[0] = '\0';
     errno = EEXIST;
     fail_system("outfile open error");
+}
+
+// The name of the file `existing` is open as, its links followed, into
+// run.output.final_path; the name as given stays where the system cannot
+// tell or the result does not fit.
+void follow_links(HANDLE existing) {
+    WideName followed;
+    DWORD length = GetFinalPathNameByHandleW(existing, followed.data(), static_cast<DWORD>(followed.size()),
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    std::array<char, PATH_MAX> name;
+    if (length == 0 || length >= followed.size() || !from_wide(followed.data(), name)) return;
+    std::memcpy(run.output.final_path.data(), name.data(), name.size());
 }
 
 }  // namespace
@@ -138,9 +166,19 @@ void open_output(const char* final_name, bool rewrites_header) {
     std::memcpy(run.output.final_path.data(), final_name, length + 1);
     WideName wide;
     wide_or_fail(final_name, wide, "outfile open error");
+    if (!to_wide(base_name_of(final_name), wide) || std::wcslen(wide.data()) > name_max) {
+        errno = ENAMETOOLONG;
+        fail_system("outfile open error");
+    }
+    wide_or_fail(final_name, wide, "outfile open error");
     DWORD attributes = GetFileAttributesW(wide.data());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         errno = EISDIR;
+        fail_system("outfile open error");
+    }
+    // A read-only file is not replaced, whoever runs the program.
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        errno = EACCES;
         fail_system("outfile open error");
     }
     // What is there: nothing, a file that may be replaced only where it may
@@ -153,6 +191,8 @@ void open_output(const char* final_name, bool rewrites_header) {
         attach_in_place(existing, rewrites_header);
         return;
     } else {
+        // A link is followed: the file it leads to is replaced, the link stays.
+        follow_links(existing);
         run.output.replaces = true;
         CloseHandle(existing);
     }
@@ -200,6 +240,7 @@ void publish_output(const PublishOptions& options) {
     if (!FlushFileBuffers(handle)) fail_from_last_error("outfile write error");
 
     hold_terminating_signals();  // to the end of the run; a failure lets them through
+    if (run.output.unnamed && !delete_on_close(handle, false)) fail_from_last_error("outfile name error");
     close_slots();
     if (!MoveFileExW(temp_wide.data(), final_wide.data(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         fail_from_last_error("outfile name error");
