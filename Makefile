@@ -2,9 +2,10 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
-# The programs of every Linux target. The tests of each build compare the
+# The programs of every target. The tests of each build compare the
 # containers it writes with those of the others that exist.
-TARGET_PROGRAMS = $(CURDIR)/build/zelno $(CURDIR)/build-m32/zelno $(CURDIR)/build-aarch64/zelno
+TARGET_PROGRAMS = $(CURDIR)/build/zelno $(CURDIR)/build-m32/zelno $(CURDIR)/build-aarch64/zelno \
+  $(CURDIR)/build-windows/zelno.exe
 empty :=
 space := $(empty) $(empty)
 PEERS ?= $(subst $(space),:,$(strip $(TARGET_PROGRAMS)))
@@ -84,6 +85,8 @@ windows:
 windows32:
 	$(MAKE) all BUILD=build-windows32 CMAKE_FLAGS="-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake \
 	  -DZELNO_TESTS=OFF"
+	cd tests/e2e && ZELNO_BINARY=$(CURDIR)/build-windows32/zelno.exe ZELNO_TARGET_PROCESSOR=i686 \
+	  python3 -B -m unittest -v test_build.WindowsProgram test_cli.OwnImage.test_program_image_holds_no_live_magic
 
 bench:
 	$(MAKE) all BUILD=build-bench CMAKE_FLAGS="-DZELNO_BENCH=ON"
