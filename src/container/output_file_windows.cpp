@@ -164,13 +164,12 @@ void open_output(const char* final_name, bool rewrites_header) {
         fail_system("outfile open error");
     }
     std::memcpy(run.output.final_path.data(), final_name, length + 1);
-    WideName wide;
+    WideName wide, base;
     wide_or_fail(final_name, wide, "outfile open error");
-    if (!to_wide(base_name_of(final_name), wide) || std::wcslen(wide.data()) > name_max) {
+    if (!to_wide(base_name_of(final_name), base) || std::wcslen(base.data()) > name_max) {
         errno = ENAMETOOLONG;
         fail_system("outfile open error");
     }
-    wide_or_fail(final_name, wide, "outfile open error");
     DWORD attributes = GetFileAttributesW(wide.data());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         errno = EISDIR;
@@ -196,7 +195,7 @@ void open_output(const char* final_name, bool rewrites_header) {
         run.output.replaces = true;
         CloseHandle(existing);
     }
-    create_working_file(final_name);
+    create_working_file(run.output.final_path.data());
 }
 
 // The data go to disk at publishing (the system has no way to start that
