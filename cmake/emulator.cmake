@@ -5,7 +5,12 @@
 # discovery put CMAKE_CROSSCOMPILING_EMULATOR in front of it, and the
 # end-to-end tests get it as ZELNO_EMULATOR. An emulator given on the
 # command line is used as it is, whatever the probe would say.
-if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR AND NOT ZELNO_RUNS_TARGET_PROGRAMS)
+if(CMAKE_CROSSCOMPILING AND WIN32)
+  # Windows programs: through wine, where there are tests to run.
+  if(ZELNO_TESTS AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+    include(${CMAKE_CURRENT_LIST_DIR}/wine.cmake)
+  endif()
+elseif(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR AND NOT ZELNO_RUNS_TARGET_PROGRAMS)
   set(probe_dir ${CMAKE_BINARY_DIR}/run-probe)
   try_compile(probe_built ${probe_dir} SOURCES ${CMAKE_CURRENT_LIST_DIR}/run_probe.cpp
               COPY_FILE ${probe_dir}/run_probe OUTPUT_VARIABLE probe_log)

@@ -28,6 +28,8 @@ bool join(const char* dir, std::size_t dir_len, const char* name, std::span<char
 
 }  // namespace
 
+const char path_list_separator = ':';
+
 bool search_along_path(const char* name, const char* path_list, std::span<char> result) {
     if (name == nullptr || name[0] == '\0' || result.empty()) return false;
     if (std::strchr(name, '/') != nullptr || is_regular_file(name)) {
@@ -36,7 +38,7 @@ bool search_along_path(const char* name, const char* path_list, std::span<char> 
     if (path_list == nullptr) return false;
     const char* dir = path_list;
     for (;;) {
-        const char* end = std::strchr(dir, ':');
+        const char* end = std::strchr(dir, path_list_separator);
         std::size_t len = end != nullptr ? static_cast<std::size_t>(end - dir) : std::strlen(dir);
         // An empty entry of PATH means the current directory.
         if (join(len > 0 ? dir : ".", len > 0 ? len : 1, name, result) && is_regular_file(result.data())) {

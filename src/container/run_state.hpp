@@ -46,6 +46,10 @@ struct ConsoleState {
 struct SignalState {
     unsigned held = 0;
     bool holding = false;
+    // Where interrupts arrive on a thread of their own (Windows console
+    // events), what that thread and the run agree on: the hold, an event
+    // waiting for its end, and whether one is ending the run.
+    std::atomic<unsigned> events = 0;
 };
 
 // The progress line (cli/progress.hpp).

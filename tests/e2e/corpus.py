@@ -9,7 +9,7 @@ import struct
 import sys
 import tempfile
 
-from support import MAGIC, tool_container, write
+from support import MAGIC, WINDOWS, tool_container, write
 
 KEY = "corpus key"
 PLAIN = bytes(range(256)) * 3 + b"tail of 29 bytes.............."  # 797 bytes: 50 blocks
@@ -78,6 +78,13 @@ def build(workdir):
         ("name-dotdot", container(name=".."), NAME),
         ("name-without-end", container(name="@256"), NAME),
     ]
+    if WINDOWS:
+        # Names that lead elsewhere on Windows: its other separators, a final
+        # dot or space that the system drops, the names of its devices.
+        for label, name in (("backslash", "a\\b"), ("drive", "C:x"), ("stream", "x:y"), ("final-dot", "x."),
+                            ("final-space", "x "), ("device", "CON"), ("device-extension", "nul.txt"),
+                            ("port", "com1")):
+            cases.append(("name-" + label, container(name=name), NAME))
     # Above 0x36 the algorithm bits of 0x39, 0x3A, 0x3D and 0x3E are valid:
     # only the version limit refuses them.
     for flags in (0x33, 0x34, 0x37, 0x39, 0x3A, 0x3D, 0x3E, 0x3F, 0x80, 0xB5, 0xB6, 0xFF):

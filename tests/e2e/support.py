@@ -5,6 +5,7 @@ independent code."""
 import contextlib
 import hashlib
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -53,14 +54,48 @@ def elf_machine(path):
     return struct.unpack_from("<H", ident, 18)[0] if ident[:4] == b"\x7fELF" and len(ident) == 20 else None
 
 
+def pe_machine(path):
+    """The machine field of a Windows program (PE file), else None."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    if head[:2] != b"MZ" or len(head) < 64:
+        return None
+    (at,) = struct.unpack_from("<I", head, 0x3C)
+    if at + 6 > len(head) or head[at:at + 4] != b"PE\0\0":
+        return None
+    return struct.unpack_from("<H", head, at + 4)[0]
+
+
+def is_windows_program(path):
+    return os.path.isfile(path) and pe_machine(path) is not None
+
+
+# The Windows build: its programs run through wine (ZELNO_EMULATOR).
+WINDOWS = is_windows_program(ZELNO)
+
+
+def reported_mode(mode, program=ZELNO):
+    """The mode bits that the system of `program` reports for a regular file
+    of the given mode (and that its containers record): on Windows, readable
+    by all, and writable by all unless the file is read-only."""
+    if not is_windows_program(program):
+        return mode
+    return 0o100444 | (0o222 if mode & 0o200 else 0)
+
 _other_emulators = {}
 
 
 def emulator_for(path):
     """What starts the program at path: this build's emulator for a program
     of its own target; for another target's, nothing where the kernel runs
-    it (tried once per target), else that target's emulator."""
+    it (tried once per target), else that target's emulator. A Windows
+    program of another build runs through that build's wine wrapper, beside
+    it."""
     machine = elf_machine(path)
+    if machine is None and pe_machine(path) is not None:
+        if WINDOWS and pe_machine(path) == pe_machine(ZELNO):
+            return EMULATOR
+        return [os.path.join(os.path.dirname(os.path.abspath(path)), "wine-run")]
     if machine is None or machine == elf_machine(ZELNO):
         return EMULATOR
     if machine not in _other_emulators:
@@ -87,10 +122,50 @@ def command(program, cwd=None, env=None):
 def run(args, cwd, program=ZELNO, env=None, timeout=120, stdout=subprocess.PIPE, **popen):
     """Runs the program without a controlling terminal and standard input,
     as in a script or CI; returns the completed process (bytes). `popen`:
-    further arguments of subprocess.run (pass_fds, preexec_fn)."""
-    return subprocess.run(command(program, cwd, env) + list(args), cwd=cwd, stdin=subprocess.DEVNULL,
-                          stdout=stdout, stderr=subprocess.PIPE,
-                          env=env, timeout=timeout, start_new_session=True, **popen)
+    further arguments of subprocess.run (pass_fds, preexec_fn). The messages
+    of a Windows program end their lines with CR LF; here they end with LF."""
+    argv = command(program, cwd, env) + list(args)
+    result = subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
+                            env=env, timeout=timeout, start_new_session=True, **popen)
+    if any(is_windows_program(a) for a in argv[:2]):
+        result.stdout = result.stdout.replace(b"\r\n", b"\n") if result.stdout is not None else None
+        result.stderr = result.stderr.replace(b"\r\n", b"\n")
+    return result
+
+
+# wine draws its console on a terminal: each piece of text may come wrapped
+# in escape sequences (the cursor hidden and shown again), a space as a
+# cursor movement, a blanked line as an erased one, and a line end as CR LF
+# after the program's own CR.
+_DRAWN = rb"\x1b\[[0-9;?]*[A-Za-z]"
+
+
+def on_console(text):
+    """A pattern for pexpect's expect() that finds text as the program's
+    console shows it: the bytes as they are, or as wine's console draws them."""
+    if not WINDOWS:
+        return re.compile(re.escape(text))
+    drawn = b"(?:%s)*" % _DRAWN
+    pattern = b""
+    for piece in re.findall(rb"\r +\r| +|\r*\n|.", text, re.S):
+        if piece.startswith(b"\r "):
+            pattern += rb"\r(?: |%s)*\r?" % _DRAWN
+        elif piece.startswith(b" "):
+            pattern += rb"(?:%s(?: |\x1b\[\d*C))+" % drawn
+        elif piece.endswith(b"\n"):
+            pattern += drawn + rb"\r*\n"
+        else:
+            pattern += drawn + re.escape(piece)
+    return re.compile(pattern)
+
+
+def drawn_text(transcript):
+    """The text of a console transcript: under wine without its drawing, its
+    cursor movements as spaces and its line ends as CR LF."""
+    if not WINDOWS:
+        return transcript
+    text = re.sub(rb"\x1b\[(\d*)C", lambda m: b" " * int(m.group(1) or 1), transcript)
+    return re.sub(rb"\r+\n", b"\r\n", re.sub(_DRAWN, b"", text))
 
 
 def snapshot(directory):

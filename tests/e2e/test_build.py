@@ -9,8 +9,8 @@ import struct
 import subprocess
 import unittest
 
-from support import (BUILD_TYPE, EMULATED, PEERS, SANITIZE, ZELNO, WorkdirTest, have, read,
-                     run, write)
+from support import (BUILD_TYPE, EMULATED, PEERS, SANITIZE, WINDOWS, ZELNO, WorkdirTest, have,
+                     read, reported_mode, run, tool_container, write)
 
 
 def elf_class(path):
@@ -62,7 +62,91 @@ def program_header_types(path):
 PT_DYNAMIC, PT_INTERP = 2, 3
 
 
+def pe_headers(path):
+    """The file header, the optional header and the section table of a
+    Windows program: (machine, optional-header magic, subsystem, symbol
+    count, sections as (name, virtual address, virtual size, file offset),
+    data directories as (address, size))."""
+    data = read(path)
+    (at,) = struct.unpack_from("<I", data, 0x3C)
+    if data[:2] != b"MZ" or data[at:at + 4] != b"PE\0\0":
+        raise AssertionError("%s is not a Windows program" % path)
+    machine, sections, _, _, symbols, optional_size, _ = struct.unpack_from("<HHIIIHH", data, at + 4)
+    optional = at + 24
+    (magic,) = struct.unpack_from("<H", data, optional)
+    (subsystem,) = struct.unpack_from("<H", data, optional + 68)
+    directories_at = optional + (96 if magic == 0x10B else 112)
+    (count,) = struct.unpack_from("<I", data, directories_at - 4)
+    directories = [struct.unpack_from("<II", data, directories_at + 8 * i) for i in range(count)]
+    table = optional + optional_size
+    section_list = []
+    for i in range(sections):
+        name, virtual_size, address, _, offset = struct.unpack_from("<8sIIII", data, table + 40 * i)
+        section_list.append((name.rstrip(b"\0").decode(), address, virtual_size, offset))
+    return machine, magic, subsystem, symbols, section_list, directories
+
+
+def pe_imported_libraries(path):
+    """The names of the DLLs a Windows program imports from."""
+    data = read(path)
+    _, _, _, _, sections, directories = pe_headers(path)
+
+    def offset(rva):
+        for _, address, size, at in sections:
+            if address <= rva < address + size:
+                return at + rva - address
+        raise AssertionError("address %#x lies in no section" % rva)
+
+    names = []
+    entry = offset(directories[1][0])  # the import directory
+    while True:
+        lookup, _, _, name, thunks = struct.unpack_from("<IIIII", data, entry)
+        if not (lookup or name or thunks):
+            return names
+        start = offset(name)
+        names.append(data[start:data.index(b"\0", start)].decode())
+        entry += 20
+
+
+# The Windows program's processor, by the build's.
+PE_MACHINES = {"x86_64": (0x8664, 0x20B), "AMD64": (0x8664, 0x20B), "i686": (0x14C, 0x10B)}
+# The system's own libraries: the kernel's interface and the C runtime.
+SYSTEM_LIBRARIES = {"kernel32.dll", "msvcrt.dll", "ucrtbase.dll"}
+
+
+@unittest.skipUnless(WINDOWS, "checks of the Windows program")
+class WindowsProgram(unittest.TestCase):
+    """What every self-decrypting executable for Windows carries: a console
+    program for its processor that needs no DLL beyond the system's, with its
+    manifest. (The 32-bit one, which wine cannot run here, is checked by
+    these alone: `make windows32`.)"""
+
+    def test_console_program_for_its_processor(self):
+        machine, magic, subsystem, _, _, _ = pe_headers(ZELNO)
+        processor = os.environ.get("ZELNO_TARGET_PROCESSOR", "x86_64")
+        self.assertEqual((machine, magic), PE_MACHINES[processor], processor)
+        self.assertEqual(subsystem, 3)  # the console subsystem
+
+    def test_imports_only_the_systems_libraries(self):
+        libraries = {name.lower() for name in pe_imported_libraries(ZELNO)}
+        self.assertIn("kernel32.dll", libraries)
+        self.assertEqual({n for n in libraries if n not in SYSTEM_LIBRARIES and not n.startswith("api-ms-win-")},
+                         set())
+
+    @unittest.skipUnless(BUILD_TYPE == "Release", "only release builds are stripped")
+    def test_release_build_is_stripped_and_small(self):
+        _, _, _, symbols, _, _ = pe_headers(ZELNO)
+        self.assertEqual(symbols, 0)
+        self.assertLess(os.path.getsize(ZELNO), 1024 * 1024)
+
+    def test_manifest_makes_names_utf8_and_asks_for_no_elevation(self):
+        image = read(ZELNO)
+        self.assertIn(b">UTF-8</activeCodePage>", image)
+        self.assertIn(b'<requestedExecutionLevel level="asInvoker"', image)
+
+
 @unittest.skipIf(SANITIZE, "sanitizer builds link the sanitizer runtimes")
+@unittest.skipIf(WINDOWS, "checks of an ELF program (WindowsProgram checks the Windows one)")
 class SelfContained(WorkdirTest):
     def test_static_with_no_loader_and_no_shared_library(self):
         types = program_header_types(ZELNO)
@@ -110,13 +194,16 @@ class SelfContained(WorkdirTest):
 
 
 class OtherTargets(WorkdirTest):
-    """The builds for the other targets (another word size or processor)
-    write the same bytes as this one and read each other's containers."""
+    """The builds for the other targets (another word size, processor or
+    system) write the same bytes as this one and read each other's
+    containers. Between Linux and Windows the containers differ only in the
+    mode bits that each system reports for the same file."""
 
     # Past 2038 and past the signed 32-bit range: every build uses 64-bit times.
     MTIME = 3_000_000_000
     MODE = 0o640
     KEYS = ("k", "a key of twenty bytes", "thirty-two bytes of key material")
+    FLAGS = {"e": 0x35, "ea": 0x36, "s": 0x35, "sa": 0x36}
 
     def setUp(self):
         super().setUp()
@@ -126,18 +213,18 @@ class OtherTargets(WorkdirTest):
         if not self.peers:
             self.skipTest("no build of another target")
 
-    def encrypt(self, program, word, data, key, where):
-        """Encrypts data as report.txt in a fresh directory; returns the
+    def encrypt(self, program, word, data, key, where, name="report.txt"):
+        """Encrypts data as the file `name` in a fresh directory; returns the
         container (without the program image of a self-decrypting
         executable) and the output's path."""
         os.mkdir(where)
-        plain = os.path.join(where, "report.txt")
+        plain = os.path.join(where, name)
         write(plain, data)
         os.chmod(plain, self.MODE)
         os.utime(plain, (self.MTIME, self.MTIME))
-        self.assertSucceeds(run([word, "report.txt", key], where, program=program), b"encrypted.")
+        self.assertSucceeds(run([word, name, key], where, program=program), b"encrypted.")
         self_decrypting = word.startswith("s")
-        output = os.path.join(where, "report.txt" + (".exe" if self_decrypting else ".znx"))
+        output = os.path.join(where, name + (".exe" if self_decrypting else ".znx"))
         written = read(output)
         if not self_decrypting:
             return written, output
@@ -145,12 +232,17 @@ class OtherTargets(WorkdirTest):
         self.assertEqual(written[:len(image)], image)
         return written[len(image):], output
 
-    def restore(self, program, container, key, where, data):
+    def restore(self, program, container, key, where, data, name="report.txt"):
         os.mkdir(where)
         self.assertSucceeds(run(["d", container, key], where, program=program), b"decrypted.")
-        restored = os.path.join(where, "report.txt")
+        restored = os.path.join(where, name)
         self.assertEqual(read(restored), data)
         self.assertEqual(os.stat(restored).st_mtime, self.MTIME)
+
+    def assertSameBytes(self, own, theirs):
+        if own != theirs:
+            first = next((i for i, (a, b) in enumerate(zip(own, theirs)) if a != b), None)
+            self.fail("containers of %d and %d bytes, first difference at %s" % (len(own), len(theirs), first))
 
     def test_same_containers_and_each_reads_the_others(self):
         rng = random.Random(32)
@@ -163,12 +255,27 @@ class OtherTargets(WorkdirTest):
                 data = rng.randbytes(size)
                 own, own_output = self.encrypt(ZELNO, word, data, key, self.path("own%d" % n))
                 theirs, peer_output = self.encrypt(peer, word, data, key, self.path("peer%d" % n))
-                if own != theirs:
-                    first = next((i for i, (a, b) in enumerate(zip(own, theirs)) if a != b), None)
-                    self.fail("containers of %d and %d bytes, first difference at %s"
-                              % (len(own), len(theirs), first))
+                if reported_mode(0o100000 | self.MODE, ZELNO) == reported_mode(0o100000 | self.MODE, peer):
+                    self.assertSameBytes(own, theirs)
+                else:
+                    # Each as the block-by-block writer makes it with the
+                    # mode bits of its own system.
+                    write(self.path("plain"), data)
+                    for program, written in ((ZELNO, own), (peer, theirs)):
+                        self.assertSameBytes(written, tool_container(
+                            self.path("reference"), self.FLAGS[word], key, "report.txt", self.path("plain"),
+                            mtime=self.MTIME, mode=reported_mode(0o100000 | self.MODE, program)))
                 self.restore(ZELNO, peer_output, key, self.path("own-reads%d" % n), data)
                 self.restore(peer, own_output, key, self.path("peer-reads%d" % n), data)
+
+    def test_names_outside_ascii_restore_under_the_same_name(self):
+        # UTF-8 on both systems: the Windows program's code page is UTF-8.
+        name = "r\u00e9sum\u00e9 \u65e5\u672c\u8a9e \u00fc\u00df.txt"
+        for n, peer in enumerate(self.peers):
+            for m, (writer, reader) in enumerate(((ZELNO, peer), (peer, ZELNO))):
+                with self.subTest(writer=writer, reader=reader):
+                    _, output = self.encrypt(writer, "ea", b"named", "k", self.path("w%d-%d" % (n, m)), name)
+                    self.restore(reader, output, "k", self.path("r%d-%d" % (n, m)), b"named", name)
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@ import re
 import shutil
 import stat
 
-from support import MAGIC, USAGE, WorkdirTest, read, run, snapshot, write, ZELNO
+from support import MAGIC, USAGE, WINDOWS, WorkdirTest, read, run, snapshot, write, ZELNO
 
 
 def drop_to_nobody():
@@ -109,8 +109,12 @@ class FailureExits(WorkdirTest):
         root = os.geteuid() == 0
         for prepared, other, args, reason in cases:
             with self.subTest(args=[a[:8] for a in args]):
-                if other == "sticky" and not root:
-                    self.skipTest("needs a file of another user")
+                if other == "sticky" and (WINDOWS or not root):
+                    self.skipTest("Windows has no sticky folders" if WINDOWS else "needs a file of another user")
+                # wine runs only as the owner of its prefix: under Windows a
+                # file without write permission is read-only for everyone.
+                if WINDOWS:
+                    other = False
                 for name, mode in prepared.items():
                     write(self.path(name), b"kept")
                     os.chmod(self.path(name), mode)

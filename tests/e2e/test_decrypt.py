@@ -9,8 +9,8 @@ import unittest
 
 import pexpect
 
-from support import (MAGIC, ZELNO, WorkdirTest, command, have, openssl_aes_container, read, run, snapshot,
-                     tool_container, umask, write)
+from support import (MAGIC, WINDOWS, ZELNO, WorkdirTest, command, have, on_console, openssl_aes_container, read,
+                     run, snapshot, tool_container, umask, write)
 
 
 class RoundTrips(WorkdirTest):
@@ -41,13 +41,14 @@ class RoundTrips(WorkdirTest):
     def test_output_to_devices_and_directories(self):
         write(self.path("f"), b"abc")
         self.assertSucceeds(self.zelno("e", "f", "k", "c"), b"encrypted.")
+        null = "NUL" if WINDOWS else "/dev/null"
         # Checking a container without keeping its plaintext.
-        self.assertSucceeds(self.zelno("d", "c", "k", "/dev/null"), b"decrypted.")
-        self.assertFails(self.zelno("d", "c", "wrong", "/dev/null"), 3, stdout=b"infile data error.\n")
+        self.assertSucceeds(self.zelno("d", "c", "k", null), b"decrypted.")
+        self.assertFails(self.zelno("d", "c", "wrong", null), 3, stdout=b"infile data error.\n")
         os.mkdir(self.path("dir"))
         self.assertFails(self.zelno("d", "c", "k", "dir"), 2, stderr_prefix=b"outfile open error: Is a directory\n")
         # A device that can seek takes a container too.
-        self.assertSucceeds(self.zelno("ea", "f", "k", "/dev/null"), b"encrypted.")
+        self.assertSucceeds(self.zelno("ea", "f", "k", null), b"encrypted.")
         self.assertEqual(sorted(os.listdir(self.dir)), ["c", "dir", "f"])
         self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode))
 
@@ -65,6 +66,8 @@ class RoundTrips(WorkdirTest):
         ]
         for n, (links, name, lands) in enumerate(cases):
             with self.subTest(name=name):
+                if WINDOWS and name == "dangling":
+                    self.skipTest("wine shows a dangling link as no file at all")
                 row = self.path("row%d" % n)
                 os.makedirs(os.path.join(row, "sub"))
                 for old in ("target", "sub/target"):
@@ -78,6 +81,7 @@ class RoundTrips(WorkdirTest):
                          if not os.path.islink(os.path.join(top, f))}
                 self.assertEqual(files, {"target": b"old", "sub/target": b"old", lands: b"abc"})
 
+    @unittest.skipIf(WINDOWS, "Windows has no names for the program's own descriptors")
     def test_output_to_own_descriptors(self):
         # Written in place, never created, renamed or deleted; the success word
         # goes to standard error when standard output is the output.
@@ -97,6 +101,7 @@ class RoundTrips(WorkdirTest):
                          stderr_prefix=b"outfile open error: Bad file descriptor\n")
         self.assertEqual(sorted(os.listdir(self.dir)), ["c", "f", "got", "other"])
 
+    @unittest.skipIf(WINDOWS, "Windows has no names for the program's own descriptors")
     def test_dev_stdout_in_a_private_mount_namespace(self):
         # /dev/stdout as the system has it, a link to /proc/self/fd/1, on a
         # private /dev that no other process sees; standard output is a file.
@@ -124,6 +129,7 @@ class RoundTrips(WorkdirTest):
         self.assertSucceeds(self.zelno("d", "c", "k"), b"decrypted.")
         self.assertEqual(read(self.path("f")), b"new content")
 
+    @unittest.skipIf(WINDOWS, "Windows files have no permission bits")
     def test_replaced_file_keeps_its_permissions_and_owner(self):
         # Under the stored name and under an explicit one. A hard link to the
         # old file keeps the old content: the rename splits them.
@@ -246,9 +252,9 @@ class SelfDecryptingExecutables(WorkdirTest):
         exe = self.make()
         argv = command(exe)
         child = pexpect.spawn(argv[0], argv[1:], cwd=self.dir, timeout=20)
-        child.expect_exact(b"enter key:")
+        child.expect(on_console(b"enter key:"))
         child.send(b"exe key\r")
-        child.expect_exact(b"decrypted.")
+        child.expect(on_console(b"decrypted."))
         child.expect(pexpect.EOF)
         child.close()
         self.assertEqual(child.exitstatus, 0)

@@ -12,7 +12,15 @@ import unittest
 
 import pexpect
 
-from support import ZELNO, WorkdirTest, command, have, read, write
+from support import WINDOWS, ZELNO, WorkdirTest, command, have, read, write
+
+# Under wine SIGINT reaches the Windows program as the console event of
+# Ctrl-C, and SIGKILL ends it as a kill does; the others end wine itself.
+WINE_CANNOT_SHOW = {
+    signal.SIGTERM: "SIGTERM ends wine itself",
+    signal.SIGHUP: "SIGHUP ends wine itself",
+    signal.SIGQUIT: "wine takes SIGQUIT for its own use",
+}
 
 BIG = 256 * 1024 * 1024
 
@@ -31,6 +39,17 @@ class Interrupted(WorkdirTest):
                 return True
         return False
 
+    def files_once_closed(self):
+        """The files of the directory once the ended run's files are closed:
+        wine's server closes those of an ended Windows program a moment after
+        its end, and a file that goes away when closed goes then."""
+        deadline = time.time() + (5 if WINDOWS else 0)
+        while True:
+            files = sorted(os.listdir(self.dir))
+            if not any(f.startswith(".zelno-") for f in files) or time.time() > deadline:
+                return files
+            time.sleep(0.05)
+
     def start_and_interrupt(self, args, signum, ignored=()):
         """Sends the signal once the output is being written; `ignored`:
         signals the program inherits as ignored. Returns the exit code."""
@@ -47,7 +66,8 @@ class Interrupted(WorkdirTest):
             self.assertLess(time.time(), deadline)
             time.sleep(0.002)
         # No core file could ever hold the key.
-        self.assertRegex(read("/proc/%d/limits" % process.pid), rb"Max core file size +0 +0 ")
+        if not WINDOWS:
+            self.assertRegex(read("/proc/%d/limits" % process.pid), rb"Max core file size +0 +0 ")
         process.send_signal(signum)
         process.communicate(timeout=60)
         return process.returncode
@@ -66,11 +86,13 @@ class Interrupted(WorkdirTest):
         for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGKILL):
             for args in (["e", "big", "k", "out"], ["d", "big.znx", "k", "out"], ["d", "big.znx", "k"]):
                 with self.subTest(signal=signum, args=args):
-                    if signum == signal.SIGKILL and not unnamed:
+                    if WINDOWS and signum in WINE_CANNOT_SHOW:
+                        self.skipTest(WINE_CANNOT_SHOW[signum])
+                    if signum == signal.SIGKILL and not unnamed and not WINDOWS:
                         self.skipTest("the filesystem has no files without a name (O_TMPFILE)")
                     code = self.start_and_interrupt(args, signum)
                     self.assertEqual(code, -signum if signum == signal.SIGKILL else 128 + signum)
-                    self.assertEqual(sorted(os.listdir(self.dir)), ["big", "big.znx"])
+                    self.assertEqual(self.files_once_closed(), ["big", "big.znx"])
 
     def test_signals_ignored_at_start_stay_ignored(self):
         # As under nohup, or in a background job.
@@ -78,12 +100,16 @@ class Interrupted(WorkdirTest):
             f.truncate(BIG)
         for signum in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT):
             with self.subTest(signal=signum):
+                if WINDOWS:
+                    self.skipTest(WINE_CANNOT_SHOW.get(signum, "wine does not hand an ignored SIGINT on as an "
+                                                       "ignored Ctrl-C"))
                 code = self.start_and_interrupt(["e", "big", "k", "out"], signum, ignored=[signum])
                 self.assertEqual(code, 0)
                 self.assertEqual(sorted(os.listdir(self.dir)), ["big", "out"])
                 os.remove(self.path("out"))
 
     @unittest.skipUnless(have("strace"), "strace not installed")
+    @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
     def test_signal_after_the_rename_leaves_a_success(self):
         # The second fsync, of the directory after the rename, takes two
         # seconds; the signal arrives meanwhile.
@@ -104,6 +130,7 @@ class Interrupted(WorkdirTest):
         self.assertEqual((process.returncode, stdout), (0, b"encrypted.\n"), stderr)
         self.assertEqual(sorted(os.listdir(self.dir)), ["out", "plain"])
 
+    @unittest.skipIf(WINDOWS, WINE_CANNOT_SHOW[signal.SIGTERM])
     def test_terminal_is_restored_when_killed_during_key_entry(self):
         write(self.path("plain"), b"abc")
         script = 'stty -g > stty-before; {0} ea plain; echo "[exit $?]"; stty -g > stty-after'.format(

@@ -2,8 +2,6 @@
 // openssl command line as an independent reference.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -42,12 +40,18 @@ inline Bytes random_bytes(std::mt19937& rng, std::size_t n) {
 
 inline bool openssl_on_path() { return std::system("command -v openssl >/dev/null 2>&1") == 0; }
 
-// A fresh folder under /tmp, removed with its files at scope end.
+// A fresh folder in the system's temporary folder, removed with its files at
+// scope end.
 struct ScratchDir {
     std::string path;
     ScratchDir() {
-        std::string templ = "/tmp/zelno-crypto-XXXXXX";
-        if (mkdtemp(templ.data()) != nullptr) path = templ;
+        std::random_device random;
+        std::error_code ignored;
+        for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+            auto candidate =
+                std::filesystem::temp_directory_path(ignored) / ("zelno-crypto-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate, ignored)) path = candidate.string();
+        }
     }
     ~ScratchDir() {
         std::error_code ignored;

@@ -38,7 +38,7 @@ protected:
 };
 
 TEST_F(PathSearch, CurrentDirectoryFirstThenPathInOrder) {
-    const std::string list = (root_ / "a").string() + ":" + (root_ / "b").string();
+    const std::string list = (root_ / "a").string() + path_list_separator + (root_ / "b").string();
     EXPECT_EQ(found("prog", list), "");
     touch(root_ / "b" / "prog");
     EXPECT_EQ(found("prog", list), (root_ / "b" / "prog").string());
@@ -57,7 +57,8 @@ TEST_F(PathSearch, NamesWithSlashAreNotSearched) {
 TEST_F(PathSearch, DirectoriesDoNotCount) {
     fs::create_directories(root_ / "a" / "prog");
     touch(root_ / "b" / "prog");
-    EXPECT_EQ(found("prog", (root_ / "a").string() + ":" + (root_ / "b").string()), (root_ / "b" / "prog").string());
+    EXPECT_EQ(found("prog", (root_ / "a").string() + path_list_separator + (root_ / "b").string()),
+              (root_ / "b" / "prog").string());
 }
 
 TEST_F(PathSearch, ResultThatDoesNotFitIsNoFind) {

@@ -1,0 +1,135 @@
+#include "cli/console.hpp"
+#include "cli/console_windows.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <conio.h>
+#include <cstdio>
+#include <cstring>
+#include <io.h>
+#include <fcntl.h>
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include "container/run_state.hpp"
+
+namespace zelno {
+namespace {
+
+// The console's input mode to put back lives in the run state as bytes.
+static_assert(sizeof(DWORD) <= sizeof(ConsoleState::saved_settings));
+
+// The console input, opened by console_open() and kept as a C runtime
+// descriptor.
+HANDLE input() { return reinterpret_cast<HANDLE>(_get_osfhandle(run.console.device)); }
+
+DWORD saved_mode() {
+    DWORD mode;
+    std::memcpy(&mode, run.console.saved_settings.data(), sizeof mode);
+    return mode;
+}
+
+}  // namespace
+
+bool console_open() {
+    if (!run.console.open_tried) {
+        run.console.open_tried = true;
+        HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+        DWORD mode;
+        if (in != INVALID_HANDLE_VALUE && GetConsoleMode(in, &mode)) {
+            run.console.device = _open_osfhandle(reinterpret_cast<intptr_t>(in), _O_RDONLY);
+        }
+        if (run.console.device < 0) {
+            if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+            run.console.open_error = ENXIO;  // as for a process without a terminal
+        }
+    }
+    if (run.console.device < 0) errno = run.console.open_error;  // for the caller's report
+    return run.console.device >= 0;
+}
+
+// Without processed input, Ctrl-C is the key 3 where the console delivers it
+// as a key at all; where it comes as an event, the handler of cli/signals
+// hands it to the entry as that key.
+ConsoleRawScope::ConsoleRawScope() : active_(false) {
+    if (run.console.device < 0 || run.console.raw_active) return;
+    DWORD mode;
+    if (!GetConsoleMode(input(), &mode)) return;
+    std::memcpy(run.console.saved_settings.data(), &mode, sizeof mode);
+    run.console.raw_active = 1;
+    if (!SetConsoleMode(input(),
+                        mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT))) {
+        run.console.raw_active = 0;
+        return;
+    }
+    active_ = true;
+}
+
+ConsoleRawScope::~ConsoleRawScope() {
+    if (!active_) return;
+    SetConsoleMode(input(), saved_mode());
+    run.console.raw_active = 0;
+}
+
+// The C runtime's key read: cursor and editing keys come as 224 and a number,
+// function keys as 0 and a number, as the key codes are defined.
+int console_getch() {
+    int code = _getch();
+    // The end of input, or the byte 255 from a runtime that does not widen
+    // its characters as unsigned: the console tells which.
+    DWORD pending;
+    if (code == EOF && !GetNumberOfConsoleInputEvents(input(), &pending)) return 3;
+    return code & 0xFF;
+}
+
+void console_puts(const char* text) {
+    if (run.console.device >= 0) _cputs(text);
+}
+
+void console_putch(char c) {
+    if (run.console.device >= 0) _putch(static_cast<unsigned char>(c));
+}
+
+void console_blank(const char* text) {
+    std::array<char, 128> line;
+    std::size_t spaces = std::min(std::strlen(text), line.size() - 3);
+    line[0] = '\r';
+    std::fill_n(line.begin() + 1, spaces, ' ');
+    line[spaces + 1] = '\r';
+    line[spaces + 2] = '\0';
+    console_puts(line.data());
+}
+
+void console_discard_input() {
+    if (run.console.device >= 0) {
+        FlushConsoleInputBuffer(input());
+        // The second code of a key that the runtime holds back.
+        while (_kbhit()) _getch();
+    }
+    run.console.queued_count = 0;
+}
+
+void console_restore_from_signal() {
+    if (run.console.raw_active && run.console.device >= 0) {
+        FlushConsoleInputBuffer(input());
+        SetConsoleMode(input(), saved_mode());
+    }
+}
+
+// A console event of Ctrl-C during key entry becomes the key 3.
+bool console_deliver_ctrl_c() {
+    if (!run.console.raw_active || run.console.device < 0) return false;
+    INPUT_RECORD record{};
+    record.EventType = KEY_EVENT;
+    record.Event.KeyEvent.bKeyDown = TRUE;
+    record.Event.KeyEvent.wRepeatCount = 1;
+    record.Event.KeyEvent.wVirtualKeyCode = 'C';
+    record.Event.KeyEvent.uChar.AsciiChar = 3;
+    record.Event.KeyEvent.dwControlKeyState = LEFT_CTRL_PRESSED;
+    DWORD written;
+    return WriteConsoleInputA(input(), &record, 1, &written) && written == 1;
+}
+
+}  // namespace zelno

@@ -1,0 +1,60 @@
+#include <cstdint>
+#include <io.h>
+#include <sys/stat.h>
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include "container/input_file.hpp"
+#include "container/platform_windows.hpp"
+
+namespace zelno {
+namespace {
+
+// Seconds since 1970 UTC, rounded down, from the system's 100-nanosecond
+// count since 1601.
+std::int64_t unix_seconds(const FILETIME& time) {
+    constexpr std::int64_t ticks_per_second = 10'000'000;
+    constexpr std::int64_t ticks_1601_to_1970 = 116'444'736'000'000'000;
+    std::int64_t ticks =
+        static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) -
+        ticks_1601_to_1970;
+    std::int64_t seconds = ticks / ticks_per_second;
+    return ticks % ticks_per_second < 0 ? seconds - 1 : seconds;
+}
+
+}  // namespace
+
+// The mode bits are those the C runtime's stat reports: a regular file is
+// readable by all, and writable by all unless it is read-only.
+bool input_status(std::FILE* stream, InputStatus& status) {
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD type = GetFileType(handle);
+    if (type != FILE_TYPE_DISK) {
+        if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) {
+            set_errno_from_last_error();
+            return false;
+        }
+        // A device or a pipe: no size, no time.
+        status = {.size = 0,
+                  .mtime = 0,
+                  .mode = type == FILE_TYPE_CHAR ? std::uint32_t{_S_IFCHR} : std::uint32_t{_S_IFIFO},
+                  .directory = false};
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        set_errno_from_last_error();
+        return false;
+    }
+    const bool directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    std::uint32_t mode = (directory ? _S_IFDIR | _S_IEXEC : _S_IFREG) | _S_IREAD;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) mode |= _S_IWRITE;
+    mode |= (mode & 0700) >> 3 | (mode & 0700) >> 6;
+    status = {.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
+              .mtime = static_cast<std::uint32_t>(unix_seconds(info.ftLastWriteTime)),
+              .mode = mode,
+              .directory = directory};
+    return true;
+}
+
+}  // namespace zelno

@@ -1,0 +1,21 @@
+// What the Windows files of the platform seam share: names turned into the
+// system's UTF-16 form, and the system's error as errno, so that the failure
+// exits print it like any other.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace zelno {
+
+// A name in the active code page (UTF-8 through the program's manifest), as
+// the C runtime's fopen reads it, into `wide`; false (errno ENAMETOOLONG or
+// EINVAL) when it does not fit or is not valid in that code page.
+bool to_wide(const char* name, std::span<wchar_t> wide);
+// The reverse; false when it does not fit.
+bool from_wide(const wchar_t* wide, std::span<char> name);
+
+// errno from GetLastError().
+void set_errno_from_last_error();
+
+}  // namespace zelno
