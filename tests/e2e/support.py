@@ -2,6 +2,7 @@
 directories, look at what it leaves behind, and build containers with
 independent code."""
 
+import atexit
 import contextlib
 import hashlib
 import os
@@ -119,12 +120,31 @@ def command(program, cwd=None, env=None):
     return emulator + [path] if emulator else [program]
 
 
-def run(args, cwd, program=ZELNO, env=None, timeout=120, stdout=subprocess.PIPE, **popen):
+# The other user of the rows that run the program as someone else (nobody).
+OTHER_USER = 65534
+_reachable = {}
+
+
+def reachable_copy(program):
+    """A copy of program that every user may start: the checkout itself may
+    lie where other users cannot enter (/root)."""
+    if program not in _reachable:
+        folder = tempfile.mkdtemp(prefix="zelno-program-")
+        atexit.register(shutil.rmtree, folder, True)
+        os.chmod(folder, 0o755)
+        _reachable[program] = shutil.copy2(program, folder)
+    return _reachable[program]
+
+
+def run(args, cwd, program=ZELNO, env=None, timeout=120, stdout=subprocess.PIPE, other_user=False, **popen):
     """Runs the program without a controlling terminal and standard input,
-    as in a script or CI; returns the completed process (bytes). `popen`:
-    further arguments of subprocess.run (pass_fds, preexec_fn). The messages
-    of a Windows program end their lines with CR LF; here they end with LF."""
-    argv = command(program, cwd, env) + list(args)
+    as in a script or CI; returns the completed process (bytes). `other_user`:
+    as OTHER_USER, without groups (needs root). `popen`: further arguments of
+    subprocess.run (pass_fds, preexec_fn). The messages of a Windows program
+    end their lines with CR LF; here they end with LF."""
+    argv = command(reachable_copy(program) if other_user else program, cwd, env) + list(args)
+    if other_user:
+        argv = ["setpriv", "--reuid=%d" % OTHER_USER, "--regid=%d" % OTHER_USER, "--clear-groups"] + argv
     result = subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
                             env=env, timeout=timeout, start_new_session=True, **popen)
     if any(is_windows_program(a) for a in argv[:2]):

@@ -8,12 +8,6 @@ import stat
 from support import MAGIC, USAGE, WINDOWS, WorkdirTest, read, run, snapshot, write, ZELNO
 
 
-def drop_to_nobody():
-    os.setgroups([])
-    os.setgid(65534)
-    os.setuid(65534)
-
-
 class Usage(WorkdirTest):
     def test_too_few_words_or_no_mode_word(self):
         write(self.path("file"), b"x")
@@ -120,7 +114,7 @@ class FailureExits(WorkdirTest):
                     os.chmod(self.path(name), mode)
                 os.chmod(self.dir, 0o1777 if other == "sticky" else 0o777 if other else 0o700)
                 before = snapshot(self.dir)
-                result = self.zelno(*args, preexec_fn=drop_to_nobody if other and root else None)
+                result = self.zelno(*args, other_user=bool(other) and root)
                 self.assertFails(result, 2, stderr_prefix=b"outfile open error: " + reason + b"\n")
                 self.assertEqual(snapshot(self.dir), before)
                 for name in prepared:
