@@ -5,8 +5,8 @@
 
 namespace zelno {
 
-// Windows writes no core files; a crash shows no dialog either
-// (install_signal_handlers).
+// Windows marks no area as left out of crash dumps; the program asks it not
+// to show its crash dialog (install_signal_handlers).
 void keep_out_of_swap_and_dumps(std::span<std::byte> area) {
     if (area.empty()) return;
     // A process locks no more than its minimum working set: it grows by the
