@@ -46,6 +46,7 @@ sanitize:
 TSAN_CASES = test_encrypt.Layout.test_sizes_fields_and_zero_fill;$\
   test_encrypt.Failures.test_write_failing_half_way_leaves_nothing;$\
   test_encrypt.Failures.test_write_failure_comes_before_a_shrunk_input;$\
+  test_encrypt.Failures.test_write_failure_on_the_thread_stops_the_reading;$\
   test_decrypt.RoundTrips.test_every_size_restores_name_time_and_bytes;$\
   test_signals.Interrupted.test_signals_during_encryption_and_decryption
 

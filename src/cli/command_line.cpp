@@ -98,6 +98,7 @@ void obtain_key() {
 
 int run_program(int argc, char** argv) {
     install_signal_handlers();
+    protect_secrets();
     open_own_executable(argc > 0 ? argv[0] : nullptr);
     return run_with_own_image(argc, argv);
 }

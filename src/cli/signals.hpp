@@ -1,6 +1,9 @@
-// SIGINT, SIGTERM, SIGHUP and SIGQUIT during a run: drop the unfinished
-// output, put the terminal back, and end with 128 + the signal number.
+// Every signal whose default action ends the process ends a run the same
+// way: the unfinished output dropped, the terminal put back, the secrets
+// wiped; then the process dies of that signal, as the caller expects.
 #pragma once
+
+#include <thread>
 
 namespace zelno {
 
@@ -13,5 +16,10 @@ void install_signal_handlers();
 void hold_terminating_signals();
 // Lets them through again, as they were before the hold.
 void release_terminating_signals();
+
+// Starts `body` on a thread that takes none of the signals sent to the
+// process, so that they are handled on the thread that runs the pipeline.
+// Throws as std::thread does when no thread can be had.
+std::thread start_thread_without_signals(void (*body)());
 
 }  // namespace zelno

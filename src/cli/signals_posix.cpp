@@ -1,5 +1,8 @@
 #include <array>
 #include <csignal>
+#include <cstdint>
+#include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -11,51 +14,89 @@
 namespace zelno {
 namespace {
 
-constexpr std::array<int, 4> terminating_signals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Signals sent to the process whose default action ends it (besides the
+// real-time ones).
+constexpr std::array<int, 14> sent_signals{SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM,
+                                           SIGPIPE, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR,  SIGSTKFLT};
+// The process's own faults, which end it as well.
+constexpr std::array<int, 7> fault_signals{SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS};
 
-sigset_t terminating_set() {
+// run.signals.held has a bit for each signal number.
+static_assert(NSIG - 1 <= 64);
+
+sigset_t sent_set() {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : terminating_signals) sigaddset(&set, s);
+    for (int s : sent_signals) sigaddset(&set, s);
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaddset(&set, s);
     return set;
 }
 
+sigset_t terminating_set() {
+    sigset_t set = sent_set();
+    for (int s : fault_signals) sigaddset(&set, s);
+    return set;
+}
+
+// The caller sees the process die of the signal itself: a shell stops its
+// script on Ctrl-C. Raised while its handler runs, the signal waits until it
+// is unblocked, alone: the others stay masked, so the exit is the first's.
+[[noreturn]] void die_of(int signal_number) {
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigaction(signal_number, &default_action, nullptr);
+    raise(signal_number);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    _exit(128 + signal_number);
+}
+
 // Only async-signal-safe work: tcflush and tcsetattr, unlink of a name
-// prepared before the output was created, overwriting memory, _exit.
+// prepared before the output was created, overwriting memory, then the
+// signal again.
 void on_terminating_signal(int signal_number) {
     console_restore_from_signal();
     drop_working_file();
     wipe_secrets();
-    _exit(128 + signal_number);
+    die_of(signal_number);
 }
 
 }  // namespace
 
 void install_signal_handlers() {
+    // No core file, piped or not (a piped core_pattern ignores the limit).
     rlimit no_core{0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     std::signal(SIGXFSZ, SIG_IGN);
 
+    const sigset_t terminating = terminating_set();
     struct sigaction action {};
     action.sa_handler = on_terminating_signal;
-    action.sa_mask = terminating_set();
-    for (int s : terminating_signals) {
-        // A signal ignored at start stays ignored (nohup, background jobs).
+    action.sa_mask = terminating;
+    for (int s = 1; s < NSIG; ++s) {
+        if (sigismember(&terminating, s) != 1) continue;
+        // Only where the action is still the default: a signal ignored at
+        // start stays ignored (nohup, background jobs), and a handler that a
+        // runtime installed before (a sanitizer's, for faults) stays.
         struct sigaction inherited {};
-        if (sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+        if (sigaction(s, nullptr, &inherited) != 0 || inherited.sa_handler != SIG_DFL) continue;
         sigaction(s, &action, nullptr);
     }
 }
 
 void hold_terminating_signals() {
-    sigset_t set = terminating_set();
+    const sigset_t set = terminating_set();
     sigset_t previous;
-    sigprocmask(SIG_BLOCK, &set, &previous);
+    pthread_sigmask(SIG_BLOCK, &set, &previous);
     if (run.signals.holding) return;
     // Which of them this hold blocked: those that were not blocked already.
     run.signals.held = 0;
-    for (std::size_t i = 0; i < terminating_signals.size(); ++i) {
-        if (sigismember(&previous, terminating_signals[i]) == 0) run.signals.held |= 1u << i;
+    for (int s = 1; s < NSIG; ++s) {
+        if (sigismember(&set, s) == 1 && sigismember(&previous, s) == 0)
+            run.signals.held |= std::uint64_t{1} << (s - 1);
     }
     run.signals.holding = true;
 }
@@ -65,10 +106,22 @@ void release_terminating_signals() {
     run.signals.holding = false;
     sigset_t set;
     sigemptyset(&set);
-    for (std::size_t i = 0; i < terminating_signals.size(); ++i) {
-        if (run.signals.held & (1u << i)) sigaddset(&set, terminating_signals[i]);
+    for (int s = 1; s < NSIG; ++s) {
+        if (run.signals.held & (std::uint64_t{1} << (s - 1))) sigaddset(&set, s);
     }
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+std::thread start_thread_without_signals(void (*body)()) {
+    // The new thread inherits the mask of the moment.
+    const sigset_t sent = sent_set();
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &sent, &previous);
+    struct Restore {
+        sigset_t mask;
+        ~Restore() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+    } restore{previous};
+    return std::thread(body);
 }
 
 }  // namespace zelno

@@ -94,4 +94,7 @@ void release_terminating_signals() {
     if (waiting != 0) end_run(waiting);
 }
 
+// Console events come on a thread of their own anyway.
+std::thread start_thread_without_signals(void (*body)()) { return std::thread(body); }
+
 }  // namespace zelno

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "container/secret_memory.hpp"
 #include "crypto/wipe.hpp"
 
 namespace zelno {
@@ -27,6 +28,10 @@ std::array<std::span<std::byte>, 9> secret_areas() {
     return {bytes_of(run.key_buffer),    bytes_of(run.confirm_buffer), bytes_of(run.cipher),
             bytes_of(run.digest),        bytes_of(run.header),         bytes_of(run.data_buffers),
             bytes_of(run.infile_buffer), bytes_of(run.outfile_buffer), bytes_of(run.console.queued)};
+}
+
+void protect_secrets() {
+    for (std::span<std::byte> area : secret_areas()) keep_out_of_swap_and_dumps(area);
 }
 
 void wipe_secrets() {

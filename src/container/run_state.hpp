@@ -42,9 +42,9 @@ struct ConsoleState {
 };
 
 // The terminating signals held while the output takes its name
-// (cli/signals.hpp): bit i for the i-th of them, held by this run.
+// (cli/signals.hpp): bit n - 1 for signal n, held by this run.
 struct SignalState {
-    unsigned held = 0;
+    std::uint64_t held = 0;
     bool holding = false;
     // Where interrupts arrive on a thread of their own (Windows console
     // events), what that thread and the run agree on: the hold, an event
@@ -149,6 +149,10 @@ void reset_run_state();
 // Every area that may hold the key, key schedules or plaintext: the one list
 // that the wipe and its checks go by.
 std::array<std::span<std::byte>, 9> secret_areas();
+
+// Keeps every secret area out of swap and core files, as far as the system
+// allows.
+void protect_secrets();
 
 // Overwrites every secret area in a way the compiler cannot drop. Safe in a
 // signal handler.

@@ -4,8 +4,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include "cli/exits.hpp"
+#include "cli/signals.hpp"
 #include "container/cipher_context.hpp"
 #include "container/output_file.hpp"
 #include "container/run_state.hpp"
@@ -88,7 +90,12 @@ void side_worker_start(std::uint64_t total) {
     if (total < worth_a_thread || w.thread.joinable() || std::thread::hardware_concurrency() < 2) return;
     w.stopping = false;
     w.write_error = 0;
-    w.thread = std::thread(work);
+    try {
+        w.thread = start_thread_without_signals(work);
+    } catch (const std::exception&) {
+        // No thread to be had (address space or process limits): the work
+        // is done in line.
+    }
 }
 
 std::uint64_t side_digest(const std::uint8_t* data, std::size_t length) {

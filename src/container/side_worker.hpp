@@ -1,8 +1,8 @@
 // A second thread beside the pipeline: it feeds the run's digest, writes the
 // output and decrypts parts of pieces, in the order they are handed over,
 // while the pipeline goes on with the files and the cipher. The digest sees the same bytes in the
-// same order as when it is fed in line; small runs and single cores do all
-// of it in line.
+// same order as when it is fed in line; small runs, single cores and runs
+// that get no thread from the system do all of it in line.
 #pragma once
 
 #include <cstddef>

@@ -7,10 +7,24 @@ import random
 import shutil
 import struct
 import subprocess
+import sys
 import unittest
 
-from support import (BUILD_TYPE, EMULATED, PEERS, SANITIZE, WINDOWS, ZELNO, WorkdirTest, have,
+from support import (BUILD_TYPE, EMULATED, OTHER_USER, PEERS, SANITIZE, WINDOWS, ZELNO, WorkdirTest, have,
                      read, reported_mode, run, tool_container, write)
+
+# Starts a program in a root of its own, without /proc: argv[1] "path" has
+# the kernel execute the program's path in the root, "descriptor" a
+# descriptor of its file (the kernel then names /dev/fd/N, nothing in that
+# root); then the root, that path, the working directory, and the argument
+# vector.
+START_IN_ROOT = """import os, sys
+how, root, program, cwd = sys.argv[1:5]
+fd = os.open(root + program, os.O_RDONLY)
+os.chroot(root)
+os.chdir(cwd)
+os.execve(fd if how == "descriptor" else program, sys.argv[5:], os.environ)
+"""
 
 
 def elf_class(path):
@@ -164,33 +178,65 @@ class SelfContained(WorkdirTest):
     def test_self_decrypting_executable_starts_in_an_empty_root(self):
         """The root holds the executable alone, in /bin, and /proc where
         the program asks the kernel for its own file; without /proc it
-        finds itself along PATH. The file is restored into /."""
+        takes the path the kernel executed, and where that names nothing (a
+        start through a descriptor names /dev/fd/N) it finds itself along
+        PATH. The file is restored into /."""
         write(self.path("doc.txt"), b"restored from nothing")
         os.utime(self.path("doc.txt"), (1, 1500000000))
         self.assertSucceeds(self.zelno("sa", "doc.txt", "root key"), b"encrypted.")
-        chroot = shutil.which("chroot")
         cases = {
-            "with /proc": [shutil.which("unshare"), "-m", "--propagation", "private", "sh", "-c",
-                           'mount -t proc proc "$0/proc" && exec "$1" "$0" /bin/doc.exe "root key"'],
-            "along PATH": [chroot],
+            "with /proc": ([shutil.which("unshare"), "-m", "--propagation", "private", "sh", "-c",
+                            'mount -t proc proc "$0/proc" && exec "$1" "$0" /bin/doc.exe "root key"'], "/bin"),
+            # Argument 0 is a bare name that PATH does not lead to.
+            "by the executed path": ([sys.executable, "-c", START_IN_ROOT, "path", "/bin/doc.exe", "/", "doc.exe",
+                                      "root key"], "/nowhere"),
+            "along PATH": ([sys.executable, "-c", START_IN_ROOT, "descriptor", "/bin/doc.exe", "/", "doc.exe",
+                            "root key"], "/bin"),
         }
-        for what, launch in cases.items():
+        for what, (launch, path) in cases.items():
             with self.subTest(what):
                 root = self.path(what.replace(" ", "-").replace("/", ""))
                 os.makedirs(os.path.join(root, "bin"))
                 if what == "with /proc":
                     os.mkdir(os.path.join(root, "proc"))
-                    args = launch + [root, chroot]
+                    args = launch + [root, shutil.which("chroot")]
                 else:
-                    args = launch + [root, "doc.exe", "root key"]
+                    args = launch[:4] + [root] + launch[4:]
                 shutil.copy(self.path("doc.txt.exe"), os.path.join(root, "bin", "doc.exe"))
-                result = subprocess.run(args, env={"PATH": "/bin"}, stdin=subprocess.DEVNULL,
+                result = subprocess.run(args, env={"PATH": path}, stdin=subprocess.DEVNULL,
                                         capture_output=True, timeout=60)
                 if result.returncode != 0 and result.stderr.startswith((b"unshare:", b"mount:")):
                     self.skipTest("no private /proc here: %s" % result.stderr.decode().strip())
                 self.assertSucceeds(result, b"decrypted.")
                 self.assertEqual(read(os.path.join(root, "doc.txt")), b"restored from nothing")
                 self.assertEqual(os.stat(os.path.join(root, "doc.txt")).st_mtime, 1500000000)
+
+    @unittest.skipIf(EMULATED, "the emulator does not live in the empty root")
+    @unittest.skipUnless(os.geteuid() == 0, "needs root, for the root of its own")
+    def test_another_users_executable_in_the_current_directory_is_not_the_program(self):
+        """Without /proc, started through a descriptor by a bare name, in a
+        shared directory where another user left a self-decrypting zelno.exe:
+        the program is the one along PATH, and encrypts; taken for the
+        program, the other user's executable would write its own file over
+        the input ("e" its key, "in" the output)."""
+        root = self.path("root")
+        shared = os.path.join(root, "shared")
+        os.makedirs(os.path.join(root, "bin"))
+        os.mkdir(shared)
+        os.chmod(shared, 0o1777)
+        shutil.copy(ZELNO, os.path.join(root, "bin", "zelno"))
+        write(os.path.join(shared, "in"), b"the other user's text")
+        self.assertSucceeds(run(["s", "in", "e", "zelno.exe"], shared), b"encrypted.")
+        os.chown(os.path.join(shared, "zelno.exe"), OTHER_USER, OTHER_USER)
+        write(os.path.join(shared, "in"), b"the user's own text")
+        for path in ("/bin", "/nowhere:/bin"):
+            with self.subTest(path=path):
+                result = subprocess.run([sys.executable, "-c", START_IN_ROOT, "descriptor", root, "/bin/zelno",
+                                         "/shared", "zelno", "e", "in", "k", "in.znx"], env={"PATH": path},
+                                        stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                self.assertSucceeds(result, b"encrypted.")
+                self.assertEqual(read(os.path.join(shared, "in")), b"the user's own text")
+                os.remove(os.path.join(shared, "in.znx"))
 
 
 class OtherTargets(WorkdirTest):

@@ -2,6 +2,7 @@
 
 import hashlib
 import os
+import re
 import resource
 import signal
 import stat
@@ -14,6 +15,18 @@ from support import (MAGIC, WINDOWS, ZELNO, WorkdirTest, command, have, iv_for, 
                      read, reported_mode, snapshot, tool_container, umask, write)
 
 SIZES = (0, 1, 15, 16, 17, 9 * 1024 * 1024 + 5)  # the last one goes through the digest thread
+
+
+def holds_open(pid, path):
+    """Whether the process or one of its descendants has the file open."""
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == path:
+                return True
+        except OSError:
+            pass
+    children = read("/proc/%d/task/%d/children" % (pid, pid)).split()
+    return any(holds_open(int(child), path) for child in children)
 
 
 def padded(size):
@@ -171,29 +184,90 @@ class Failures(WorkdirTest):
                     self.assertTrue(result.stderr.startswith(b"outfile write error: " + reason), result.stderr)
                     self.assertEqual(snapshot(self.dir), before)
 
+    def holds_open(self, pid, path):
+        try:
+            return holds_open(pid, path)
+        except PermissionError:
+            # The program may not be dumped: /proc shows its descriptors to root alone.
+            self.skipTest("the program's descriptors are hidden from users other than root")
+
     @unittest.skipUnless(have("strace"), "strace not installed")
     @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
     def test_write_failure_comes_before_a_shrunk_input(self):
-        # The input's size is taken, then the run stops for a second while the
-        # file shrinks to little more than one piece; the write of the first
-        # piece fails on the second thread before the short read.
-        write(self.path("big"), os.urandom(8 << 20))
+        # The input's size is taken, then its first read waits two seconds
+        # while the file shrinks to little more than one piece; the write of
+        # the first piece fails on the second thread before the short read
+        # of the second: past the file size limit, or on a full disk (a
+        # small tmpfs of a mount namespace of its own).
+        big = os.path.realpath(self.path("big"))
+        os.mkdir(self.path("full"))
+        full_disk = ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                     'mount -t tmpfs -o size=64k tmpfs full || exit 99; exec "$@"', "sh"]
+        for fault, launch, output, reason in (("file size limit", [], "big.znx", b"File too large"),
+                                              ("disk full", full_disk, "full/big.znx", b"No space left on device")):
+            with self.subTest(fault):
+                write(big, os.urandom(8 << 20))
+
+                def limit():
+                    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                    if not launch:
+                        resource.setrlimit(resource.RLIMIT_FSIZE, (100 << 10, 100 << 10))
+
+                process = subprocess.Popen(launch + ["strace", "-o", "/dev/null", "-P", big, "-e", "trace=read",
+                                                     "-e", "inject=read:delay_enter=2000000:when=1", *command(ZELNO),
+                                                     "ea", "big", "k", output],
+                                           cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE, preexec_fn=limit, start_new_session=True,
+                                           env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # not under ptrace
+                # Open, its size taken at once, then the wait.
+                deadline = time.time() + 30
+                while not self.holds_open(process.pid, big):
+                    self.assertIsNone(process.poll(), "the run ended before the input shrank")
+                    self.assertLess(time.time(), deadline)
+                    time.sleep(0.002)
+                time.sleep(0.3)
+                os.truncate(big, 300 << 10)
+                stdout, stderr = process.communicate(timeout=60)
+                if process.returncode == 99:
+                    self.skipTest("no tmpfs in a mount namespace of our own: %r" % stderr)
+                self.assertEqual((process.returncode, stdout), (2, b""), stderr)
+                self.assertTrue(stderr.startswith(b"outfile write error: " + reason + b"\n"), stderr)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["big", "full"])
+
+    @unittest.skipUnless(have("strace"), "strace not installed")
+    @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
+    def test_write_failure_on_the_thread_stops_the_reading(self):
+        # The first piece cannot be written: the run ends a few pieces into
+        # the input, not after reading all of it.
+        write(self.path("big"), bytes(64 << 20))
 
         def limit():
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (100 << 10, 100 << 10))
 
-        process = subprocess.Popen(["strace", "-o", "/dev/null", "-P", os.path.realpath(self.path("big")), "-e", "trace=%%stat",
-                                    "-e", "inject=%%stat:delay_exit=1000000:when=1", *command(ZELNO), "ea", "big", "k"],
-                                   cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, preexec_fn=limit, start_new_session=True,
-                                   env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # not under ptrace
-        time.sleep(0.4)
-        os.truncate(self.path("big"), 300 << 10)
-        stdout, stderr = process.communicate(timeout=60)
-        self.assertEqual((process.returncode, stdout), (2, b""), stderr)
-        self.assertTrue(stderr.startswith(b"outfile write error: File too large\n"), stderr)
-        self.assertEqual(sorted(os.listdir(self.dir)), ["big"])
+        result = subprocess.run(["strace", "-o", self.path("reads"), "-P", os.path.realpath(self.path("big")),
+                                 "-e", "trace=read", *command(ZELNO), "ea", "big", "k"],
+                                cwd=self.dir, stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=limit,
+                                start_new_session=True, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+        self.assertEqual((result.returncode, result.stdout), (2, b""), result.stderr)
+        self.assertTrue(result.stderr.startswith(b"outfile write error: File too large\n"), result.stderr)
+        read_bytes = sum(int(n) for n in re.findall(rb"\) = (\d+)\n", read(self.path("reads"))))
+        self.assertTrue(256 << 10 <= read_bytes < 4 << 20, read_bytes)
+
+    @unittest.skipUnless(have("strace"), "strace not installed")
+    @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
+    def test_no_second_thread_to_be_had_does_the_work_in_line(self):
+        # As under `ulimit -u` or `ulimit -v`: the thread cannot be created.
+        plain = os.urandom(9 << 20)
+        write(self.path("big"), plain)
+        for args in (["e", "big", "k", "c"], ["d", "c", "k", "back"], ["ea", "big", "k", "c"], ["d", "c", "k", "back"]):
+            with self.subTest(args=args):
+                result = subprocess.run(["strace", "-o", "/dev/null", "-e", "trace=clone,clone3",
+                                         "-e", "inject=clone,clone3:error=EAGAIN", *command(ZELNO), *args],
+                                        cwd=self.dir, stdin=subprocess.DEVNULL, capture_output=True,
+                                        start_new_session=True, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+                self.assertSucceeds(result, b"decrypted." if args[0] == "d" else b"encrypted.")
+        self.assertEqual(read(self.path("back")), plain)
 
     def test_input_of_4_gib_is_refused(self):
         with open(self.path("huge"), "wb") as f:

@@ -3,21 +3,39 @@ from the process's writable memory by the final system call, and a failed
 run waiting at "hit any key...." no longer holds them either. (That the key
 argument leaves the process list is checked in test_console.)"""
 
+import io
 import os
 import re
+import resource
+import signal
 import subprocess
 import unittest
 
 import pexpect
 
 from memory_scan import find_in_process
-from support import EMULATED, SANITIZE, ZELNO, WorkdirTest, have, read, write
+from support import EMULATED, OTHER_USER, SANITIZE, ZELNO, WorkdirTest, have, reachable_copy, read, write
 
 SCAN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "memory_scan.py")
 KEY = "wipe-me-0123456789-ABCDEFGHIJKLM"  # 32 bytes: all of it is used
 # The first 16 bytes: also what a round-key schedule starts with.
-NEEDLES = {"key": KEY[:16].encode(), "plaintext": b"plaintext of the memory tests"}
+# An escape sequence that names no key: its bytes are queued as key codes.
+SEQUENCE = b"[12;34;56X"
+NEEDLES = {"key": KEY[:16].encode(), "plaintext": b"plaintext of the memory tests", "typed sequence": SEQUENCE}
+NOTHING = {label: [] for label in NEEDLES}
 PAUSE = b"hit any key...."
+# A key typed at the prompts, shorter than 32 characters so that Enter ends
+# it; it starts as KEY does, with the needle.
+TYPED_KEY = KEY[:24].encode()
+
+
+def gdb_signal_number(name):
+    """gdb names the real-time signals SIG34 and so on."""
+    return int(name[3:]) if name[3:].isdigit() else signal.Signals[name].value
+
+
+def gdb_signal_name(signum):
+    return "SIG%d" % signum if signal.SIGRTMIN <= signum <= signal.SIGRTMAX else signal.Signals(signum).name
 
 
 def program_environment():
@@ -56,22 +74,40 @@ class AtExit(SecretsWorkdir):
     program is static and stripped: gdb stops it at system calls, which need
     no symbols."""
 
-    def gdb(self, args, commands, program=ZELNO):
+    def gdb(self, args, commands, program=ZELNO, typed=()):
+        """`typed`: (prompt, text) pairs, each text typed once its prompt shows,
+        through a pseudo-terminal that is the program's controlling terminal. Returns the exit code, or
+        minus the number of the signal the program died of."""
         setup = ["set startup-with-shell off", "set disable-randomization off", "set pagination off",
                  "set confirm off", "set breakpoint pending on", "source " + SCAN]
         command_line = ["gdb", "-nx", "-batch"]
         for c in setup + commands:
             command_line += ["-ex", c]
-        result = subprocess.run(command_line + ["--args", program] + list(args), cwd=self.dir,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                env=program_environment(), timeout=300, start_new_session=True)
-        out = result.stdout.decode(errors="replace")
+        command_line += ["--args", program] + list(args)
+        if typed:
+            child = pexpect.spawn(command_line[0], command_line[1:], cwd=self.dir, env=program_environment(),
+                                  timeout=300)
+            child.logfile_read = io.BytesIO()
+            for prompt, text in typed:
+                child.expect_exact(prompt)
+                child.send(text)
+            child.expect(pexpect.EOF)
+            child.close()
+            out = child.logfile_read.getvalue().decode(errors="replace")
+        else:
+            result = subprocess.run(command_line, cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT, env=program_environment(), timeout=300,
+                                    start_new_session=True)
+            out = result.stdout.decode(errors="replace")
         finds = {}
         for label in NEEDLES:
             self.assertIn("memory-scan: %s done" % label, out, out)
             finds[label] = re.findall(r"memory-scan: %s found at .*" % label, out)
         ended = re.search(r"\[Inferior 1 \(process \d+\) exited (?:normally|with code (\d+))\]", out)
+        killed = re.search(r"Program terminated with signal (SIG\w+)", out)
         code = int(ended.group(1) or "0", 8) if ended else None  # gdb shows the code in octal
+        if killed:
+            code = -gdb_signal_number(killed.group(1))
         return code, finds, out
 
     def scan(self):
@@ -91,6 +127,8 @@ class AtExit(SecretsWorkdir):
             ("encrypted with Twofish", ZELNO, ["s", "plain", KEY, "out"], 0),
             ("decrypted", ZELNO, ["d", "c", KEY, "back"], 0),
             ("restored under the stored name", ZELNO, ["d", "c", KEY], 0),
+            ("typed key and its confirmation", ZELNO, ["ea", "plain"], 0),
+            ("typed key, a wrong confirmation, then Ctrl-C", ZELNO, ["ea", "plain"], 3),
             ("self-decrypting executable", self.path("plain.exe"), [KEY, "back"], 0),
             ("usage", ZELNO, ["x", "plain", KEY], 1),
             ("system failure", ZELNO, ["ea", "missing", KEY, "out"], 2),
@@ -98,23 +136,37 @@ class AtExit(SecretsWorkdir):
             ("wrong key", ZELNO, ["d", "other", KEY, "back"], 3),
             ("digest mismatch", ZELNO, ["d", "damaged", KEY, "back"], 3),
         ]
+        enter, retype = b"enter key:", b"retype key:"
+        typed = {"typed key and its confirmation": [(enter, TYPED_KEY + b"\r"), (retype, TYPED_KEY + b"\r")],
+                 # The confirmation stays as it was typed, and the codes of the
+                 # sequence as they were queued: "aborted.", then the pause.
+                 "typed key, a wrong confirmation, then Ctrl-C": [
+                     (enter, KEY[:16].encode() + b"\x1b" + SEQUENCE + b"\r"), (retype, TYPED_KEY[:20] + b"\r"),
+                     (enter, b"\x03"), (PAUSE, b" ")]}
         for what, program, args, expected in exits:
             with self.subTest(what):
                 code, finds, out = self.gdb(args, ["catch syscall exit_group", "run"] + self.scan() + ["continue"],
-                                            program=program)
+                                            program=program, typed=typed.get(what, ()))
                 self.assertEqual(code, expected, out)
-                self.assertEqual(finds, {"key": [], "plaintext": []}, out)
+                self.assertEqual(finds, NOTHING, out)
 
     def test_secrets_are_gone_when_a_signal_ends_the_run(self):
-        code, finds, out = self.gdb(["d", "c", KEY, "back"],
-                                    # Sent at a system call's stop, the signal comes back
-                                    # to gdb once more on its way to the program.
-                                    ["handle SIGTERM nostop noprint pass", "catch syscall exit_group",
-                                     "catch syscall fsync", "run", "delete 2", "signal SIGTERM"]
-                                    + self.scan() + ["continue"])
-        self.assertEqual(code, 128 + 15, out)
-        self.assertEqual(finds, {"key": [], "plaintext": []}, out)
-        self.assertFalse(os.path.exists(self.path("back")))
+        # The memory is searched where the program raises the signal again
+        # (tgkill), after its cleanup; with the default action restored, the
+        # signal then ends it.
+        for signum in (signal.SIGTERM, signal.SIGUSR1, signal.SIGPIPE, signal.SIGRTMIN):
+            with self.subTest(signal=signum):
+                name = gdb_signal_name(signum)
+                code, finds, out = self.gdb(["d", "c", KEY, "back"],
+                                            # Sent at a system call's stop, the signal comes back
+                                            # to gdb once more on its way to the program.
+                                            ["handle %s nostop noprint pass" % name,
+                                             "catch syscall exit_group tgkill", "catch syscall fsync", "run",
+                                             "delete 2", "signal " + name]
+                                            + self.scan() + ["delete", "continue"])
+                self.assertEqual(code, -signum, out)
+                self.assertEqual(finds, NOTHING, out)
+                self.assertFalse(os.path.exists(self.path("back")))
 
 
 @unittest.skipIf(EMULATED, "the emulator's memory holds more than the program's")
@@ -155,7 +207,40 @@ class WhilePaused(SecretsWorkdir):
                     child.expect_exact(b"enter key:")
                     child.send(typed)
                 child.expect_exact(PAUSE)
-                self.assertEqual(self.memory_finds(child), {"key": [], "plaintext": []})
+                self.assertEqual(self.memory_finds(child), NOTHING)
+                child.send(b" ")
+                child.expect(pexpect.EOF)
+
+    @unittest.skipUnless(os.geteuid() == 0 and have("setpriv"), "needs root, to start the program as another user")
+    def test_secrets_stay_out_of_swap_and_core_files(self):
+        # As another user, for whom /proc shows what root's process would
+        # hide: a process that may not be dumped has its files there owned
+        # by root. The secrets are locked in memory as far as the limit
+        # allows, and a limit that refuses changes nothing else.
+        allowed = resource.getrlimit(resource.RLIMIT_MEMLOCK)[1]
+        for limit in (allowed, 0):
+            with self.subTest(locked_memory_limit=limit):
+                if limit != resource.RLIM_INFINITY and 0 < limit < 2 << 20:
+                    self.skipTest("the locked memory limit here is too small for the secrets: %d bytes" % limit)
+                child = pexpect.spawn("setpriv", ["--reuid=%d" % OTHER_USER, "--regid=%d" % OTHER_USER, "--clear-groups",
+                                                  reachable_copy(ZELNO), "d", "/dev/null", KEY],
+                                      timeout=20, env=program_environment(),
+                                      preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_MEMLOCK, (limit, limit)))
+                self.addCleanup(child.close, force=True)
+                child.expect_exact(b"infile header error.")
+                child.expect_exact(PAUSE)
+                self.assertEqual(os.stat("/proc/%d/fd" % child.pid).st_uid, 0)
+                locked = int(re.search(rb"VmLck:\s+(\d+) kB", read("/proc/%d/status" % child.pid)).group(1))
+                # (The sanitizers turn mlock into a call that does nothing.)
+                if not SANITIZE:
+                    self.assertGreaterEqual(locked, 1024) if limit else self.assertEqual(locked, 0)
+                # Left out of core files: the mappings marked so (the kernel's
+                # own [vvar] is one) hold the data buffers, 1 MiB, too.
+                marked = 0
+                for mapping in re.split(rb"\n(?=[0-9a-f]+-[0-9a-f]+ )", read("/proc/%d/smaps" % child.pid)):
+                    if re.search(rb"VmFlags:.* dd", mapping):
+                        marked += int(re.search(rb"\nSize: +(\d+) kB", mapping).group(1))
+                self.assertGreaterEqual(marked, 1024)
                 child.send(b" ")
                 child.expect(pexpect.EOF)
 

@@ -1,7 +1,8 @@
 """Interrupting a run: the unfinished output disappears, the terminal is put
-back, and the exit code is 128 + the signal number; signals ignored at start
-stay ignored, and one that comes after the output is published changes
-nothing."""
+back, and the process dies of the signal itself, as its caller expects (under
+wine, where a Windows program cannot, the exit code is 128 + the number of
+the signal); signals ignored at start stay ignored, and one that comes after
+the output is published changes nothing."""
 
 import os
 import shlex
@@ -12,7 +13,7 @@ import unittest
 
 import pexpect
 
-from support import WINDOWS, ZELNO, WorkdirTest, command, have, read, write
+from support import SANITIZE, WINDOWS, ZELNO, WorkdirTest, command, have, read, write
 
 # Under wine SIGINT reaches the Windows program as the console event of
 # Ctrl-C, and SIGKILL ends it as a kill does; the others end wine itself.
@@ -23,6 +24,32 @@ WINE_CANNOT_SHOW = {
 }
 
 BIG = 256 * 1024 * 1024
+# The program may not be dumped: /proc shows its descriptors to root alone.
+HIDDEN = "the program's descriptors are hidden from users other than root"
+
+# Every signal whose default action ends the process, besides the faults.
+ENDING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2,
+          signal.SIGALRM, signal.SIGPIPE, signal.SIGVTALRM, signal.SIGPROF, signal.SIGXCPU, signal.SIGIO,
+          signal.SIGPWR, signal.SIGSTKFLT, signal.SIGRTMIN, signal.SIGRTMIN + 5, signal.SIGRTMAX)
+
+
+def death_by(signum):
+    """What a run ended by the signal returns: under wine, where only SIGINT
+    (as Ctrl-C) and SIGKILL reach the Windows program, Ctrl-C gives 130."""
+    return 128 + signum if WINDOWS and signum != signal.SIGKILL else -signum
+
+
+def program_of(pid):
+    """The child of a process (the program that a shell or strace runs), once
+    it has started; strace's own short-lived probes come before it."""
+    deadline = time.time() + 30
+    while True:
+        children = read("/proc/%d/task/%d/children" % (pid, pid)).split()
+        if children:
+            return int(children[0])
+        if time.time() > deadline:
+            raise AssertionError("process %d started no program" % pid)
+        time.sleep(0.002)
 
 
 class Interrupted(WorkdirTest):
@@ -30,7 +57,11 @@ class Interrupted(WorkdirTest):
         """Whether the process holds its working file open: one without a
         name, or one named like a temporary file, in the directory."""
         here = os.path.realpath(self.dir)
-        for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            fds = os.listdir("/proc/%d/fd" % pid)
+        except PermissionError:
+            self.skipTest(HIDDEN)
+        for fd in fds:
             try:
                 target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
             except OSError:
@@ -51,8 +82,9 @@ class Interrupted(WorkdirTest):
             time.sleep(0.05)
 
     def start_and_interrupt(self, args, signum, ignored=()):
-        """Sends the signal once the output is being written; `ignored`:
-        signals the program inherits as ignored. Returns the exit code."""
+        """Sends the signal (or each of a tuple of them) once the output is
+        being written; `ignored`: signals the program inherits as ignored.
+        Returns the exit code."""
         def ignore():
             for s in ignored:
                 signal.signal(s, signal.SIG_IGN)
@@ -68,7 +100,8 @@ class Interrupted(WorkdirTest):
         # No core file could ever hold the key.
         if not WINDOWS:
             self.assertRegex(read("/proc/%d/limits" % process.pid), rb"Max core file size +0 +0 ")
-        process.send_signal(signum)
+        for s in signum if isinstance(signum, tuple) else (signum,):
+            process.send_signal(s)
         process.communicate(timeout=60)
         return process.returncode
 
@@ -83,27 +116,47 @@ class Interrupted(WorkdirTest):
             unnamed = True
         except OSError:
             unnamed = False
-        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGKILL):
-            for args in (["e", "big", "k", "out"], ["d", "big.znx", "k", "out"], ["d", "big.znx", "k"]):
+        for signum in ENDING + (signal.SIGKILL,):
+            # Every path for the signals of a terminal and SIGKILL, one for the others.
+            every_path = signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGKILL)
+            for args in (["e", "big", "k", "out"], ["d", "big.znx", "k", "out"], ["d", "big.znx", "k"])[
+                    :3 if every_path else 1]:
                 with self.subTest(signal=signum, args=args):
-                    if WINDOWS and signum in WINE_CANNOT_SHOW:
-                        self.skipTest(WINE_CANNOT_SHOW[signum])
+                    if WINDOWS and signum not in (signal.SIGINT, signal.SIGKILL):
+                        self.skipTest(WINE_CANNOT_SHOW.get(signum, "signal %d ends wine itself" % signum))
                     if signum == signal.SIGKILL and not unnamed and not WINDOWS:
                         self.skipTest("the filesystem has no files without a name (O_TMPFILE)")
                     code = self.start_and_interrupt(args, signum)
-                    self.assertEqual(code, -signum if signum == signal.SIGKILL else 128 + signum)
+                    self.assertEqual(code, death_by(signum))
                     self.assertEqual(self.files_once_closed(), ["big", "big.znx"])
+
+    @unittest.skipIf(WINDOWS, "faults end wine itself")
+    def test_faults_end_the_run_the_same_way(self):
+        # Sent from outside, as a fault of the program's own would come.
+        with open(self.path("big"), "wb") as f:
+            f.truncate(BIG)
+        for signum in (signal.SIGABRT, signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL, signal.SIGTRAP,
+                       signal.SIGSYS):
+            with self.subTest(signal=signum):
+                if SANITIZE and signum in (signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE):
+                    self.skipTest("the sanitizer's own handler reports faults")
+                self.assertEqual(self.start_and_interrupt(["e", "big", "k", "out"], signum), -signum)
+                self.assertEqual(self.files_once_closed(), ["big"])
 
     def test_signals_ignored_at_start_stay_ignored(self):
         # As under nohup, or in a background job.
         with open(self.path("big"), "wb") as f:
             f.truncate(BIG)
-        for signum in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT):
+        # The rest of them in one run: each would end it.
+        others = tuple(s for s in ENDING if s not in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT))
+        for signum in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, others):
             with self.subTest(signal=signum):
                 if WINDOWS:
                     self.skipTest(WINE_CANNOT_SHOW.get(signum, "wine does not hand an ignored SIGINT on as an "
-                                                       "ignored Ctrl-C"))
-                code = self.start_and_interrupt(["e", "big", "k", "out"], signum, ignored=[signum])
+                                                       "ignored Ctrl-C" if signum == signal.SIGINT else
+                                                       "these signals end wine itself"))
+                code = self.start_and_interrupt(["e", "big", "k", "out"], signum,
+                                                ignored=signum if isinstance(signum, tuple) else [signum])
                 self.assertEqual(code, 0)
                 self.assertEqual(sorted(os.listdir(self.dir)), ["big", "out"])
                 os.remove(self.path("out"))
@@ -124,27 +177,98 @@ class Interrupted(WorkdirTest):
             self.assertIsNone(process.poll(), "the run ended before it could be interrupted")
             self.assertLess(time.time(), deadline)
             time.sleep(0.002)
-        program = int(read("/proc/%d/task/%d/children" % (process.pid, process.pid)).split()[0])
-        os.kill(program, signal.SIGTERM)
+        os.kill(program_of(process.pid), signal.SIGTERM)
         stdout, stderr = process.communicate(timeout=30)
         self.assertEqual((process.returncode, stdout), (0, b"encrypted.\n"), stderr)
         self.assertEqual(sorted(os.listdir(self.dir)), ["out", "plain"])
+
+    @unittest.skipUnless(have("strace"), "strace not installed")
+    @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
+    def test_signals_held_at_a_failed_rename_end_the_run_by_the_first(self):
+        # The rename waits two seconds, then fails. SIGTERM, then SIGHUP,
+        # come while the signals are held; the failure lets both through at
+        # once, and the first delivered (the lower number) ends the run alone.
+        write(self.path("plain"), b"never published")
+        renames = "rename,renameat,renameat2"
+        process = subprocess.Popen(["strace", "-o", "/dev/null", "-e", "trace=" + renames,
+                                    "-e", "inject=%s:error=EACCES:delay_enter=2000000" % renames,
+                                    *command(ZELNO), "ea", "plain", "k", "out"],
+                                   cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, start_new_session=True,
+                                   env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # not under ptrace
+        # Named just before the rename, once the signals are held.
+        deadline = time.time() + 30
+        while not any(f.startswith(".zelno-") for f in os.listdir(self.dir)):
+            self.assertIsNone(process.poll(), "the run ended before it could be interrupted")
+            self.assertLess(time.time(), deadline)
+            time.sleep(0.002)
+        program = program_of(process.pid)
+        os.kill(program, signal.SIGTERM)
+        os.kill(program, signal.SIGHUP)
+        stdout, stderr = process.communicate(timeout=30)
+        self.assertEqual((process.returncode, stdout), (-signal.SIGHUP, b""), stderr)
+        self.assertIn(b"outfile name error: Permission denied\n", stderr)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["plain"])
+
+    @unittest.skipUnless(have("strace"), "strace not installed")
+    @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
+    def test_signal_at_the_pause_after_a_failed_rename_ends_the_run(self):
+        write(self.path("plain"), b"never published")
+        renames = "rename,renameat,renameat2"
+        child = pexpect.spawn("strace", ["-o", "/dev/null", "-e", "trace=" + renames,
+                                         "-e", "inject=%s:error=EACCES" % renames, *command(ZELNO), "ea", "plain",
+                                         "k", "out"],
+                              cwd=self.dir, timeout=20, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+        child.expect_exact(b"outfile name error: Permission denied")
+        child.expect_exact(b"hit any key....")
+        os.kill(program_of(child.pid), signal.SIGTERM)
+        child.expect(pexpect.EOF)
+        child.close()
+        # strace dies of the signal that ended the program.
+        self.assertEqual((child.exitstatus, child.signalstatus), (None, signal.SIGTERM))
+        self.assertEqual(sorted(os.listdir(self.dir)), ["plain"])
+
+    @unittest.skipIf(WINDOWS, "a Windows program cannot die of a signal: Ctrl-C ends it with 130")
+    def test_ctrl_c_stops_a_shell_loop(self):
+        # Ctrl-C on the terminal signals the whole foreground job, the shell
+        # too; a shell stops its script only where the program died of it.
+        with open(self.path("big"), "wb") as f:
+            f.truncate(BIG)
+        script = 'for f in big big; do {0} e "$f" k out; echo "[next after $?]"; done; echo "[loop done]"'.format(
+            " ".join(map(shlex.quote, command(ZELNO))))
+        child = pexpect.spawn("bash", ["--noprofile", "--norc", "-c", script], cwd=self.dir, timeout=30)
+        program = program_of(child.pid)
+        deadline = time.time() + 30
+        while not self.writing(program):
+            self.assertLess(time.time(), deadline)
+            time.sleep(0.002)
+        child.sendintr()
+        child.expect(pexpect.EOF)
+        child.close()
+        self.assertNotIn(b"[next", child.before)
+        self.assertEqual(child.signalstatus, signal.SIGINT)
+        self.assertEqual(self.files_once_closed(), ["big"])
 
     @unittest.skipIf(WINDOWS, WINE_CANNOT_SHOW[signal.SIGTERM])
     def test_terminal_is_restored_when_killed_during_key_entry(self):
         write(self.path("plain"), b"abc")
         script = 'stty -g > stty-before; {0} ea plain; echo "[exit $?]"; stty -g > stty-after'.format(
             " ".join(map(shlex.quote, command(ZELNO))))
-        child = pexpect.spawn("bash", ["--noprofile", "--norc", "-c", script], cwd=self.dir, timeout=20)
-        child.expect_exact(b"enter key:")
-        pid = int(subprocess.run(["pgrep", "-n", "-f", ZELNO + " ea plain"], capture_output=True,
-                                 check=True).stdout)
-        os.kill(pid, signal.SIGTERM)
-        child.expect(rb"\[exit (\d+)\]")
-        self.assertEqual(int(child.match.group(1)), 128 + signal.SIGTERM)
-        child.expect(pexpect.EOF)
-        self.assertEqual(read(self.path("stty-before")), read(self.path("stty-after")))
-        self.assertEqual(sorted(os.listdir(self.dir)), ["plain", "stty-after", "stty-before"])
+        for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGUSR1, signal.SIGALRM, signal.SIGPIPE, signal.SIGXCPU,
+                       signal.SIGRTMIN):
+            with self.subTest(signal=signum):
+                # Python ignores SIGPIPE, and what it starts inherits that.
+                child = pexpect.spawn("bash", ["--noprofile", "--norc", "-c", script], cwd=self.dir, timeout=20,
+                                      preexec_fn=lambda: signal.signal(signal.SIGPIPE, signal.SIG_DFL))
+                child.expect_exact(b"enter key:")
+                os.kill(program_of(child.pid), signum)
+                child.expect(rb"\[exit (\d+)\]")
+                self.assertEqual(int(child.match.group(1)), 128 + signum)
+                child.expect(pexpect.EOF)
+                self.assertEqual(read(self.path("stty-before")), read(self.path("stty-after")))
+                self.assertEqual(sorted(os.listdir(self.dir)), ["plain", "stty-after", "stty-before"])
+                os.remove(self.path("stty-before"))
+                os.remove(self.path("stty-after"))
 
 
 if __name__ == "__main__":

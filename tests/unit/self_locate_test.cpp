@@ -37,6 +37,11 @@ protected:
     fs::path root_, old_cwd_;
 };
 
+// A bare name: Windows looks in the current directory first, as _searchenv;
+// Linux only where PATH names it (empty or "."), as the shell found the
+// program, so that another user's file there is never taken for it.
+const bool current_directory_first = path_list_separator == ';';
+
 TEST_F(PathSearch, CurrentDirectoryFirstThenPathInOrder) {
     const std::string list = (root_ / "a").string() + path_list_separator + (root_ / "b").string();
     EXPECT_EQ(found("prog", list), "");
@@ -45,7 +50,22 @@ TEST_F(PathSearch, CurrentDirectoryFirstThenPathInOrder) {
     touch(root_ / "a" / "prog");
     EXPECT_EQ(found("prog", list), (root_ / "a" / "prog").string());
     touch("prog");
-    EXPECT_EQ(found("prog", list), "prog");
+    EXPECT_EQ(found("prog", list), current_directory_first ? "prog" : (root_ / "a" / "prog").string());
+}
+
+TEST_F(PathSearch, CurrentDirectoryWherePathNamesIt) {
+    touch("prog");
+    touch(root_ / "b" / "prog");
+    const std::string a = (root_ / "a").string(), b = (root_ / "b").string();
+    const std::string in_cwd = current_directory_first ? "prog" : "./prog";
+    EXPECT_EQ(found("prog", a), current_directory_first ? "prog" : "");
+    EXPECT_EQ(found("prog", ""), in_cwd);  // one empty entry
+    EXPECT_EQ(found("prog", a + path_list_separator + "." + path_list_separator + b), in_cwd);
+    EXPECT_EQ(found("prog", path_list_separator + b), in_cwd);
+    EXPECT_EQ(found("prog", a + path_list_separator + path_list_separator + b), in_cwd);
+    EXPECT_EQ(found("prog", b + path_list_separator),
+              current_directory_first ? "prog" : (root_ / "b" / "prog").string());
+    EXPECT_EQ(found("prog", a + path_list_separator), in_cwd);
 }
 
 TEST_F(PathSearch, NamesWithSlashAreNotSearched) {
