@@ -347,6 +347,7 @@ class ProgressLine(ConsoleTest):
             f.truncate(256 << 20)
         child = self.start(["e", "big", "k", "big.znx"], redirect=" > messages")
         child.expect(rb"\r *\d+%  [\d.]+ MB/s")
+        child.timeout = 240  # a sanitizer build on a loaded machine takes its time
         code, _ = self.finish(child)
         self.assertEqual(code, 0)
         # Blanked at the end.
