@@ -17,6 +17,9 @@ from support import (EMULATED, MAGIC, WINDOWS, ZELNO, WorkdirTest, command, draw
                      openssl_aes_container, read, reported_mode, snapshot, write)
 
 ENTER_BLANK = b"\r" + b" " * 10 + b"\r"
+RETYPE_BLANK = b"\r" + b" " * 11 + b"\r"
+PAUSE = b"hit any key...."
+PAUSE_BLANK = b"\r" + b" " * 15 + b"\r"
 KEY32 = b"0123456789abcdefghijklmnopqrstuv"
 KEY40 = KEY32 + b"WXYZ!@#$"
 # How long the console stays quiet before a full entry ends without Enter.
@@ -27,9 +30,6 @@ PASTE, TYPING, SLOW = 0, 0.05, 0.5
 # Run after the program on its terminal: what is left there for the shell,
 # also a line without its end.
 SHELL_READS = 'read -t 0.5 -n 1000 rest; echo "[rest:$rest]"; '
-RETYPE_BLANK = b"\r" + b" " * 11 + b"\r"
-PAUSE = b"hit any key...."
-PAUSE_BLANK = b"\r" + b" " * 15 + b"\r"
 
 
 class ConsoleTest(WorkdirTest):
@@ -272,16 +272,18 @@ class TypedKeys(ConsoleTest):
             with self.subTest(signal=signum):
                 child = self.start(["d", "c"], then=SHELL_READS)
                 child.expect(on_console(b"enter key:"))
-                child.send(b"read")
                 program = int(read("/proc/%d/task/%d/children" % (child.pid, child.pid)).split()[0])
                 os.kill(program, signal.SIGSTOP)
                 while read("/proc/%d/stat" % program).rsplit(b")", 1)[1].split()[0] != b"T":
                     time.sleep(0.01)
-                ahead = b"typed-ahead\r"
-                child.send(ahead)
                 terminal = os.open(os.readlink("/proc/%d/fd/0" % child.pid), os.O_RDWR | os.O_NOCTTY)
                 try:
-                    while struct.unpack("i", fcntl.ioctl(terminal, termios.FIONREAD, b"\0" * 4))[0] < len(ahead):
+                    def waiting():
+                        return struct.unpack("i", fcntl.ioctl(terminal, termios.FIONREAD, b"\0" * 4))[0]
+                    before = waiting()
+                    ahead = b"typed-ahead\r"
+                    child.send(ahead)
+                    while waiting() < before + len(ahead):
                         time.sleep(0.01)
                 finally:
                     os.close(terminal)
