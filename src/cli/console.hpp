@@ -22,9 +22,14 @@ private:
     bool active_;
 };
 
-// One key code (0..255). Needs console_open() and an active ConsoleRawScope.
-// Returns 3 (as Ctrl-C) when the console is gone, so an entry ends.
-int console_getch();
+inline constexpr int console_wait_forever = -1;
+inline constexpr int console_no_key = -1;
+
+// One key code (0..255), waiting at most wait_ms milliseconds for it (for
+// ever when negative): console_no_key when none came in that time. Needs
+// console_open() and an active ConsoleRawScope. Returns 3 (as Ctrl-C) when
+// the console is gone, so an entry ends.
+int console_getch(int wait_ms = console_wait_forever);
 void console_puts(const char* text);
 void console_putch(char c);
 // Writes a carriage return, one space per character of `text`, and a

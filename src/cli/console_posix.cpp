@@ -44,20 +44,25 @@ int dequeue() {
     return code;
 }
 
-// One byte from the terminal; -1 on timeout, end of input or error.
+constexpr int no_byte = -1;       // none within the time asked
+constexpr int console_gone = -2;  // end of input or an error: the terminal hung up
+
+// One byte from the terminal, waiting at most timeout_ms (for ever when
+// negative).
 int read_byte(int timeout_ms) {
     if (timeout_ms >= 0) {
         pollfd p{run.console.device, POLLIN, 0};
         int ready;
         do ready = poll(&p, 1, timeout_ms);
         while (ready < 0 && errno == EINTR);
-        if (ready <= 0) return -1;
+        if (ready == 0) return no_byte;
+        if (ready < 0) return console_gone;
     }
     unsigned char byte;
     ssize_t got;
     do got = read(run.console.device, &byte, 1);
     while (got < 0 && errno == EINTR);
-    return got == 1 ? byte : -1;
+    return got == 1 ? byte : console_gone;
 }
 
 struct KeyCodes {
@@ -214,9 +219,10 @@ ConsoleRawScope::~ConsoleRawScope() {
     run.console.raw_active = 0;
 }
 
-int console_getch() {
+int console_getch(int wait_ms) {
     if (run.console.queued_count > 0) return dequeue();
-    int byte = read_byte(-1);
+    int byte = read_byte(wait_ms < 0 ? -1 : wait_ms);
+    if (byte == no_byte) return console_no_key;
     if (byte < 0) return 3;  // the console is gone: end the entry as Ctrl-C would
     if (byte == 127) return 8;
     if (byte == 27) return decode_escape();

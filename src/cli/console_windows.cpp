@@ -30,6 +30,23 @@ DWORD saved_mode() {
     return mode;
 }
 
+// Whether _getch has a key to deliver within wait_ms. The input handle is
+// signalled by any console event; events that give no key (releases, focus,
+// mouse, resizing) stay queued and keep it signalled, so such rounds sleep a
+// little instead of spinning.
+bool key_within(int wait_ms) {
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait_ms);
+    for (;;) {
+        if (_kbhit()) return true;
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return false;
+        DWORD left = static_cast<DWORD>(deadline - now);
+        DWORD woke = WaitForSingleObject(input(), left);
+        if (woke == WAIT_FAILED) return true;  // the console is gone: _getch reports it
+        if (woke == WAIT_OBJECT_0 && !_kbhit()) Sleep(std::min<DWORD>(left, 10));
+    }
+}
+
 }  // namespace
 
 bool console_open() {
@@ -75,7 +92,8 @@ ConsoleRawScope::~ConsoleRawScope() {
 
 // The C runtime's key read: cursor and editing keys come as 224 and a number,
 // function keys as 0 and a number, as the key codes are defined.
-int console_getch() {
+int console_getch(int wait_ms) {
+    if (wait_ms >= 0 && !key_within(wait_ms)) return console_no_key;
     int code = _getch();
     // The end of input, or the byte 255 from a runtime that does not widen
     // its characters as unsigned: the console tells which.

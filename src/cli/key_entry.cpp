@@ -8,6 +8,27 @@
 #include "container/cipher_context.hpp"
 
 namespace zelno {
+namespace {
+
+// Once an entry is full, the rest of a longer key is read and dropped until
+// Enter, or until the console has been quiet this long, so that it reaches
+// neither the shell nor the next entry. Typists average about 240 ms between
+// keys, slow ones about 600 ms, and keystroke studies count a gap of 2 s as the
+// typist having stopped; a paste through a remote terminal arrives in bursts
+// at most a round trip (well under a second) apart. A full key typed without
+// Enter ends this long after its last character.
+constexpr int key_tail_quiet_ms = 2000;
+
+// What a code read during an entry does.
+enum class Step { Store, End, Abort };
+
+Step step_for(int code) {
+    if (code == 3) return Step::Abort;  // Ctrl-C
+    if (code == 13 || code == 10 || code == console_no_key) return Step::End;
+    return Step::Store;
+}
+
+}  // namespace
 
 int read_key(const char* prompt, char* buffer, int size) {
     if (size > 0) std::memset(buffer, 0, static_cast<std::size_t>(size));
@@ -15,16 +36,17 @@ int read_key(const char* prompt, char* buffer, int size) {
     int count = 0;
     ConsoleRawScope raw;  // before the prompt, so nothing typed after it echoes
     console_puts(prompt);
-    while (count < size - 1) {
-        int code = console_getch();
-        if (code == 3) {
-            std::memset(buffer, 0, static_cast<std::size_t>(size));
-            console_discard_input();
-            count = -1;
-            break;
-        }
-        if (code == 13 || code == 10) break;
-        buffer[count++] = static_cast<char>(code);
+    Step step = size > 1 ? Step::Store : Step::End;
+    while (step == Step::Store) {
+        bool full = count == size - 1;
+        int code = console_getch(full ? key_tail_quiet_ms : console_wait_forever);
+        step = step_for(code);
+        if (step == Step::Store && !full) buffer[count++] = static_cast<char>(code);
+    }
+    if (step == Step::Abort) {
+        std::memset(buffer, 0, static_cast<std::size_t>(size));
+        console_discard_input();
+        count = -1;
     }
     console_blank(prompt);
     return count;
