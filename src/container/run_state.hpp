@@ -61,6 +61,11 @@ struct ProgressState {
     double last = 0;
 };
 
+// What a standard stream is to an output written in place: free for
+// messages, the output's own file or pipe (where no message may land), or
+// not open at all.
+enum class StandardStream : std::uint8_t { Free, Output, Closed };
+
 // The output file (container/output_file.hpp). It is written beside its
 // final name, without a name where the filesystem allows, else under a
 // temporary one, and renamed only once it is complete; the exits delete the
@@ -71,9 +76,13 @@ struct OutputState {
     volatile std::sig_atomic_t created = 0;  // temp_name exists; read by the signal handler
     bool unnamed = false;                    // no name until it is complete
     bool direct = false;                     // a device, a pipe or a descriptor, written in place
-    bool is_stdout = false;                  // the same file as standard output
     std::uint64_t start = 0;                 // where the output begins in a file written in place
+    std::uint64_t end = 0;                   // where it ends, once the header was sought back to
     std::uint64_t writeback_from = 0;        // what is already on its way to the disk
+    // What standard output and standard error are to an output written in
+    // place.
+    StandardStream out_stream = StandardStream::Free;
+    StandardStream err_stream = StandardStream::Free;
     // An existing regular file that the output replaces keeps its permission
     // bits, owner and group.
     bool replaces = false;

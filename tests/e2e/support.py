@@ -136,20 +136,22 @@ def reachable_copy(program):
     return _reachable[program]
 
 
-def run(args, cwd, program=ZELNO, env=None, timeout=120, stdout=subprocess.PIPE, other_user=False, **popen):
+def run(args, cwd, program=ZELNO, env=None, timeout=120, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        other_user=False, groups=(), **popen):
     """Runs the program without a controlling terminal and standard input,
     as in a script or CI; returns the completed process (bytes). `other_user`:
-    as OTHER_USER, without groups (needs root). `popen`: further arguments of
+    as OTHER_USER, with only the supplementary `groups` (needs root). `popen`: further arguments of
     subprocess.run (pass_fds, preexec_fn). The messages of a Windows program
     end their lines with CR LF; here they end with LF."""
     argv = command(reachable_copy(program) if other_user else program, cwd, env) + list(args)
     if other_user:
-        argv = ["setpriv", "--reuid=%d" % OTHER_USER, "--regid=%d" % OTHER_USER, "--clear-groups"] + argv
-    result = subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
+        argv = ["setpriv", "--reuid=%d" % OTHER_USER, "--regid=%d" % OTHER_USER,
+                "--groups=" + ",".join(map(str, groups)) if groups else "--clear-groups"] + argv
+    result = subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
                             env=env, timeout=timeout, start_new_session=True, **popen)
     if any(is_windows_program(a) for a in argv[:2]):
         result.stdout = result.stdout.replace(b"\r\n", b"\n") if result.stdout is not None else None
-        result.stderr = result.stderr.replace(b"\r\n", b"\n")
+        result.stderr = result.stderr.replace(b"\r\n", b"\n") if result.stderr is not None else None
     return result
 
 
