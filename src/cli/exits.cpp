@@ -37,13 +37,13 @@ Channel standard_channel(bool to_stdout) { return to_stdout ? Channel::Stdout : 
 
 // Where a message meant for standard output (or standard error) goes: no
 // message may land in the output's own file or pipe. When the stream meant
-// is the output, the other one takes it; when that is the output too, or not
-// open, the console; without one it is dropped.
+// is the output, the other one takes it; when both are, the console; without
+// one it is dropped.
 Channel channel_for(bool to_stdout) {
-    StandardStream meant = to_stdout ? run.output.out_stream : run.output.err_stream;
-    StandardStream other = to_stdout ? run.output.err_stream : run.output.out_stream;
-    if (meant != StandardStream::Output) return standard_channel(to_stdout);
-    if (other == StandardStream::Free) return standard_channel(!to_stdout);
+    bool meant_is_output = to_stdout ? run.output.stdout_is_output : run.output.stderr_is_output;
+    bool other_is_output = to_stdout ? run.output.stderr_is_output : run.output.stdout_is_output;
+    if (!meant_is_output) return standard_channel(to_stdout);
+    if (!other_is_output) return standard_channel(!to_stdout);
     int saved_errno = errno;  // still the reason of a failure to report
     bool console = console_open();
     errno = saved_errno;

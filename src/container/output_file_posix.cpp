@@ -248,14 +248,12 @@ void attach_stream(int fd) {
     std::setvbuf(run.outfile, run.outfile_buffer.data(), _IOFBF, run.outfile_buffer.size());
 }
 
-// What the standard stream `standard` is to the output open in `out`. A
-// terminal that is also the output is not the output's file: the words on
-// it are for the user.
-StandardStream standard_stream(int standard, const struct stat& out) {
+// Whether the standard stream `standard` is the same file or pipe as the
+// output open in `out`. A terminal that is also the output is not the
+// output's file: the words on it are for the user.
+bool is_output(int standard, const struct stat& out) {
     struct stat st;
-    if (fstat(standard, &st) != 0) return StandardStream::Closed;
-    bool same = !S_ISCHR(out.st_mode) && st.st_dev == out.st_dev && st.st_ino == out.st_ino;
-    return same ? StandardStream::Output : StandardStream::Free;
+    return !S_ISCHR(out.st_mode) && fstat(standard, &st) == 0 && st.st_dev == out.st_dev && st.st_ino == out.st_ino;
 }
 
 // A device, a pipe or a descriptor: written where it stands, from where it
@@ -274,8 +272,8 @@ void attach_in_place(int fd, bool rewrites_header) {
     // No message may land in the data (/dev/stdout into a pipe).
     struct stat out;
     if (fstat(fd, &out) == 0) {
-        run.output.out_stream = standard_stream(STDOUT_FILENO, out);
-        run.output.err_stream = standard_stream(STDERR_FILENO, out);
+        run.output.stdout_is_output = is_output(STDOUT_FILENO, out);
+        run.output.stderr_is_output = is_output(STDERR_FILENO, out);
     }
     run.output.direct = true;
     attach_stream(fd);

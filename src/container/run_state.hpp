@@ -61,11 +61,6 @@ struct ProgressState {
     double last = 0;
 };
 
-// What a standard stream is to an output written in place: free for
-// messages, the output's own file or pipe (where no message may land), or
-// not open at all.
-enum class StandardStream : std::uint8_t { Free, Output, Closed };
-
 // The output file (container/output_file.hpp). It is written beside its
 // final name, without a name where the filesystem allows, else under a
 // temporary one, and renamed only once it is complete; the exits delete the
@@ -79,10 +74,10 @@ struct OutputState {
     std::uint64_t start = 0;                 // where the output begins in a file written in place
     std::uint64_t end = 0;                   // where it ends, once the header was sought back to
     std::uint64_t writeback_from = 0;        // what is already on its way to the disk
-    // What standard output and standard error are to an output written in
-    // place.
-    StandardStream out_stream = StandardStream::Free;
-    StandardStream err_stream = StandardStream::Free;
+    // Standard output or standard error is the same file or pipe as an
+    // output written in place: no message may land there.
+    bool stdout_is_output = false;
+    bool stderr_is_output = false;
     // An existing regular file that the output replaces keeps its permission
     // bits, owner and group.
     bool replaces = false;

@@ -145,17 +145,14 @@ class RoundTrips(WorkdirTest):
                 os.chown(self.path("S"), owner, owner)
                 os.chmod(self.path("S"), mode)
                 fifo = self.path("S", "fifo")
-                reader = (subprocess.Popen(["cat", fifo], stdout=subprocess.PIPE) if os.path.exists(fifo) else None)
+                reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK) if os.path.exists(fifo) else None
                 before = snapshot(self.path("home"))
                 listed = sorted(os.listdir(self.path("S")))
                 result = self.zelno(*args, cwd=self.path("S"), other_user=runner == other, timeout=60)
                 received = b""
-                if reader:
-                    try:  # lets the reader go where no writer came
-                        os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
-                    except OSError:
-                        pass
-                    received = reader.communicate(timeout=30)[0]
+                if reader is not None:
+                    received = os.read(reader, 1000)
+                    os.close(reader)
                 if lands is None:
                     self.assertFails(result, 2, stderr_prefix=b"outfile open error: Permission denied\n")
                     self.assertEqual((snapshot(self.path("home")), sorted(os.listdir(self.path("S"))), received),
@@ -288,12 +285,11 @@ class RoundTrips(WorkdirTest):
         write(self.path("p"), b"at the root")
         for args, word in ((["e", "/p", "k", "/out"], b"encrypted."), (["d", "/out", "k", "/new"], b"decrypted."),
                            (["d", "/out", "k"], b"decrypted.")):
-            with self.subTest(args=args):
-                result = subprocess.run(["chroot", self.dir, "/zelno", *args], stdin=subprocess.DEVNULL,
-                                        capture_output=True, timeout=60)
-                if result.returncode == 127:
-                    self.skipTest("the program does not start in a private root: %r" % result.stderr)
-                self.assertSucceeds(result, word)
+            result = subprocess.run(["chroot", self.dir, "/zelno", *args], stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=60)
+            if result.returncode == 127:  # a build that needs shared libraries
+                self.skipTest("the program does not start in a private root: %r" % result.stderr)
+            self.assertSucceeds(result, word)
         self.assertEqual(sorted(os.listdir(self.dir)), ["new", "out", "p", "zelno"])
         self.assertEqual([read(self.path(n)) for n in ("new", "p")], [b"at the root"] * 2)
 
