@@ -8,9 +8,11 @@ import hashlib
 import os
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 
 ZELNO = os.environ.get("ZELNO_BINARY", "build/zelno")
@@ -155,6 +157,15 @@ def run(args, cwd, program=ZELNO, env=None, timeout=120, stdout=subprocess.PIPE,
     return result
 
 
+def traced(strace_options, args, cwd):
+    """Starts the program under strace (its faults and delays in
+    strace_options), without ending it when ptrace hides it from
+    LeakSanitizer; returns the Popen of strace."""
+    return subprocess.Popen(["strace", "-o", "/dev/null", *strace_options, *command(ZELNO), *args], cwd=cwd,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            start_new_session=True, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+
+
 # wine draws its console on a terminal: each piece of text may come wrapped
 # in escape sequences (the cursor hidden and shown again), a space as a
 # cursor movement, a blanked line as an erased one, and a line end as CR LF
@@ -237,6 +248,17 @@ class WorkdirTest(unittest.TestCase):
 
     def assertSucceeds(self, result, word):
         self.assertEqual((result.returncode, result.stdout, result.stderr), (0, word + b"\n", b""))
+
+    def interrupt_traced(self, process, ready, signum=signal.SIGTERM, timeout=60):
+        """Sends signum to the program that strace (`process`, from traced)
+        runs, once ready() holds."""
+        deadline = time.time() + timeout
+        while not ready():
+            self.assertIsNone(process.poll(), "the run ended before it could be interrupted")
+            self.assertLess(time.time(), deadline)
+            time.sleep(0.002)
+        program = int(read("/proc/%d/task/%d/children" % (process.pid, process.pid)).split()[0])
+        os.kill(program, signum)
 
 
 def have(tool):

@@ -11,7 +11,7 @@ import time
 import unittest
 
 from support import (MAGIC, OTHER_USER, WINDOWS, ZELNO, WorkdirTest, command, have, iv_for, openssl_aes_cbc, aes_key_material,
-                     read, reported_mode, snapshot, tool_container, umask, write)
+                     read, reported_mode, snapshot, tool_container, traced, umask, write)
 
 SIZES = (0, 1, 15, 16, 17, 9 * 1024 * 1024 + 5)  # the last one goes through the digest thread
 
@@ -252,10 +252,9 @@ class Failures(WorkdirTest):
                 if replaces:
                     os.chown(self.path("old"), 65534, 65534)
                 before = snapshot(self.dir)
-                result = subprocess.run(["strace", "-o", "/dev/null", "-e", "trace=" + calls,
-                                         "-e", "inject=%s:error=%s" % (calls, error), *command(ZELNO), *args],
-                                        cwd=self.dir, stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
-                                        start_new_session=True, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+                process = traced(["-e", "trace=" + calls, "-e", "inject=%s:error=%s" % (calls, error)], args, self.dir)
+                stdout, stderr = process.communicate(timeout=60)
+                result = subprocess.CompletedProcess(args, process.returncode, stdout, stderr)
                 if message is not None:
                     self.assertFails(result, 2, stderr_prefix=message)
                     self.assertEqual(snapshot(self.dir), before)
@@ -294,19 +293,9 @@ class Failures(WorkdirTest):
                 call = fault.split(":")[0]
                 paths = ["-P", "."] if call == "openat" else []
                 with umask(0o022):
-                    process = subprocess.Popen(["strace", "-o", "/dev/null", *paths, "-e", "trace=" + call,
-                                                "-e", "inject=" + fault, *command(ZELNO), *args],
-                                               cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                               stderr=subprocess.PIPE, start_new_session=True,
-                                               env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+                    process = traced([*paths, "-e", "trace=" + call, "-e", "inject=" + fault], args, self.dir)
                 if expected is None:
-                    deadline = time.time() + 60
-                    while not any(f.startswith(".zelno-") for f in os.listdir(self.dir)):
-                        self.assertIsNone(process.poll(), "the run ended before it could be interrupted")
-                        self.assertLess(time.time(), deadline)
-                        time.sleep(0.002)
-                    program = int(read("/proc/%d/task/%d/children" % (process.pid, process.pid)).split()[0])
-                    os.kill(program, signal.SIGTERM)
+                    self.interrupt_traced(process, lambda: any(f.startswith(".zelno-") for f in os.listdir(self.dir)))
                 stdout, stderr = process.communicate(timeout=60)
                 if expected is not None and expected.endswith(b"\n"):
                     self.assertEqual((process.returncode, stdout), (3, expected), stderr)
