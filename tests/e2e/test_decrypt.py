@@ -11,8 +11,8 @@ import unittest
 
 import pexpect
 
-from support import (EMULATED, MAGIC, OTHER_USER, WINDOWS, ZELNO, WorkdirTest, command, have, on_console, openssl_aes_container,
-                     read, run, snapshot, tool_container, umask, write)
+from support import (EMULATED, MAGIC, OTHER_USER, WINDOWS, ZELNO, WorkdirTest, command, have, on_console,
+                     openssl_aes_container, read, run, snapshot, tool_container, umask, write)
 
 
 class RoundTrips(WorkdirTest):
