@@ -1,8 +1,10 @@
 #include "cli/exits.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "cli/console.hpp"
 #include "cli/progress.hpp"
@@ -27,6 +29,42 @@ constexpr const char* pause_prompt = "hit any key....";
     wipe_secrets();
     pause_if_active();
     end_process(code);
+}
+
+enum class Channel { Stdout, Stderr, Console, Nowhere };
+
+Channel standard_channel(bool to_stdout) { return to_stdout ? Channel::Stdout : Channel::Stderr; }
+
+// Where a message meant for standard output (or standard error) goes: no
+// message may land in the output's own file or pipe. When the stream meant
+// is the output, the other one takes it; when both are, the console; without
+// one it is dropped.
+Channel channel_for(bool to_stdout) {
+    bool meant_is_output = to_stdout ? run.output.stdout_is_output : run.output.stderr_is_output;
+    bool other_is_output = to_stdout ? run.output.stderr_is_output : run.output.stdout_is_output;
+    if (!meant_is_output) return standard_channel(to_stdout);
+    if (!other_is_output) return standard_channel(!to_stdout);
+    int saved_errno = errno;  // still the reason of a failure to report
+    bool console = console_open();
+    errno = saved_errno;
+    return console ? Channel::Console : Channel::Nowhere;
+}
+
+// The message as a line, on the standard stream meant or where channel_for
+// sends it.
+void put_line(bool to_stdout, const char* text) {
+    switch (channel_for(to_stdout)) {
+        case Channel::Stdout: std::puts(text); break;
+        case Channel::Stderr:
+            std::fputs(text, stderr);
+            std::fputc('\n', stderr);
+            break;
+        case Channel::Console:
+            console_puts(text);
+            console_puts("\n");
+            break;
+        case Channel::Nowhere: break;
+    }
 }
 
 }  // namespace
@@ -71,26 +109,34 @@ void fail_usage() {
 void fail_system(const char* message) {
     clear_progress_line();
     // First, while errno still belongs to the call that failed.
-    std::perror(message != nullptr && message[0] != '\0' ? message : nullptr);
+    bool named = message != nullptr && message[0] != '\0';
+    if (channel_for(false) == Channel::Stderr) {
+        std::perror(named ? message : nullptr);
+    } else {
+        std::array<char, 512> line;
+        std::snprintf(line.data(), line.size(), "%s%s%s", named ? message : "", named ? ": " : "",
+                      std::strerror(errno));
+        put_line(false, line.data());
+    }
     finish_failure(EXIT_SYSTEM);
 }
 
 void fail_message(const char* message) {
     clear_progress_line();
-    std::puts(message);
+    put_line(true, message);
     finish_failure(EXIT_MESSAGE);
 }
 
 void fail_internal(const char* message) {
     clear_progress_line();
-    std::puts(message);
+    put_line(true, message);
     finish_failure(EXIT_INTERNAL);
 }
 
 void report_success(const char* word) {
-    std::FILE* stream = run.output.is_stdout ? stderr : stdout;
-    std::fputs(word, stream);
-    std::fputc('\n', stream);
+    // When standard output is the output (/dev/stdout into a file or pipe),
+    // standard error, so that the word does not join the data.
+    put_line(true, word);
 }
 
 std::size_t read_infile(void* buffer, std::size_t count) {

@@ -21,6 +21,11 @@ void close_slots();
 void pause_if_active();
 
 [[noreturn]] void fail_usage();
+// No message ever lands in the output's own file or pipe: where standard
+// output or standard error is the output (/dev/stdout into a file), a message
+// meant for it goes to the other one, or to the console when both are, and is
+// dropped only without a console.
+
 // Message, ": " and the description of errno, on standard error.
 [[noreturn]] void fail_system(const char* message);
 // Content problems: the message on standard output.
@@ -28,8 +33,7 @@ void pause_if_active();
 // Faults of the program itself (crypto/internal_failure.hpp): the message
 // on standard output.
 
-// The success word as a line on standard output, or on standard error when
-// standard output is the output itself, so that it does not join the data.
+// The success word as a line on standard output.
 void report_success(const char* word);
 
 // Read from infile / write to outfile; a stream fault ends the run with

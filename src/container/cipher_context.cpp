@@ -5,6 +5,7 @@
 
 #include "cli/exits.hpp"
 #include "container/run_state.hpp"
+#include "crypto/wipe.hpp"
 
 namespace zelno {
 namespace {
@@ -36,6 +37,7 @@ void cipher_setup(const char* key) {
         c.aes_rounds = encrypting() ? aes_expand_encrypt_key(c.aes_key, c.key_bytes.data(), key_bits)
                                     : aes_expand_decrypt_key(c.aes_key, c.key_bytes.data(), key_bits);
     }
+    wipe_stack_below();
 }
 
 void iv_setup() {
@@ -78,6 +80,7 @@ void cbc_encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t c
     } else {
         aes_cbc_encrypt(c.aes_key, c.aes_rounds, c.chain.data(), in, out, count);
     }
+    wipe_stack_below();
 }
 
 void cbc_decrypt_blocks(std::uint8_t* data, std::size_t count) {
@@ -91,6 +94,7 @@ void cbc_decrypt_blocks_with(std::uint8_t* chain, std::uint8_t* data, std::size_
     } else {
         aes_cbc_decrypt(c.aes_key, c.aes_rounds, chain, data, count);
     }
+    wipe_stack_below();
 }
 
 }  // namespace zelno

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <string_view>
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -62,11 +63,14 @@ bool stored_name_is_safe(std::span<const std::uint8_t> field) {
     auto end = std::find(field.begin(), field.end(), std::uint8_t{0});
     if (end == field.end() || end == field.begin()) return false;
     std::string_view name(reinterpret_cast<const char*>(field.data()), static_cast<std::size_t>(end - field.begin()));
-    bool separator = false;
-    walk(name, [&](std::size_t, unsigned char byte) { separator = separator || is_separator(byte); });
+    // Separators lead elsewhere; the system holds no name with a control
+    // character or one of <>"|?* (wildcards and redirections to its shell).
+    bool refused = false;
+    walk(name, [&](std::size_t, unsigned char byte) {
+        refused = refused || is_separator(byte) || byte < 0x20 || std::strchr("<>\"|?*", byte) != nullptr;
+    });
     // The system drops a final dot or space, so "x." would name "x".
-    return !separator && name != "." && name != ".." && name.back() != '.' && name.back() != ' ' &&
-           !is_device_name(name);
+    return !refused && name != "." && name != ".." && name.back() != '.' && name.back() != ' ' && !is_device_name(name);
 }
 
 }  // namespace zelno

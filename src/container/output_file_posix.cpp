@@ -1,5 +1,6 @@
 #include "container/output_file.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -120,6 +121,28 @@ bool may_override_ownership() {
     return (data[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32))) != 0;
 }
 
+[[noreturn]] void refuse(int error, const char* message) {
+    errno = error;
+    fail_system(message);
+}
+
+// The status of the directory that holds `path`.
+void parent_status(const char* path, struct stat& parent, const char* message) {
+    PathBuffer dir;
+    if (!directory_of(path, dir) || stat(dir.data(), &parent) != 0) fail_system(message);
+}
+
+// The kernel's rule for shared directories (fs.protected_symlinks,
+// protected_fifos, protected_regular), kept whatever the sysctls say: in a
+// sticky, world-writable directory such as /tmp, a link is followed and an
+// existing file, FIFO or device used only when it belongs to the caller or to
+// the directory's owner, so that another user's link or FIFO there never
+// receives the data.
+bool shared_directory_allows(const struct stat& parent, const struct stat& found) {
+    constexpr mode_t shared = S_ISVTX | S_IWOTH;
+    return (parent.st_mode & shared) != shared || found.st_uid == geteuid() || found.st_uid == parent.st_uid;
+}
+
 void note_replaced(const struct stat& existing) {
     run.output.replaces = true;
     run.output.replaced_mode = existing.st_mode;
@@ -128,71 +151,87 @@ void note_replaced(const struct stat& existing) {
 }
 
 // An existing file is replaced only where writing into it is allowed, and
-// where the rename will be: in a sticky directory (/tmp) that means one's own
-// file, or a file in one's own directory.
-void check_replaceable(const struct stat& existing) {
-    if (faccessat(AT_FDCWD, run.output.final_path.data(), W_OK, AT_EACCESS) != 0) fail_system("outfile open error");
-    PathBuffer dir;
-    struct stat parent;
-    if (!directory_of(run.output.final_path.data(), dir) || stat(dir.data(), &parent) != 0) {
-        fail_system("outfile open error");
-    }
+// where the rename will be: in a sticky directory that means one's own file,
+// or a file in one's own directory.
+void check_replaceable(const char* path, const struct stat& parent, const struct stat& existing, const char* message) {
+    if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) fail_system(message);
     uid_t me = geteuid();
     if ((parent.st_mode & S_ISVTX) != 0 && existing.st_uid != me && parent.st_uid != me && !may_override_ownership()) {
-        errno = EPERM;
-        fail_system("outfile open error");
+        refuse(EPERM, message);
     }
-    note_replaced(existing);
 }
+
+// The stored name is known only once the data are verified: what is there
+// passes the checks a typed name passes at the open, before anything is
+// published. A link there is replaced, not followed.
+void check_stored_name(const char* name) {
+    constexpr const char* message = "outfile name error";
+    struct stat existing, parent;
+    if (lstat(name, &existing) != 0) {
+        if (errno == ENOENT) return;
+        fail_system(message);
+    }
+    if (S_ISDIR(existing.st_mode)) refuse(EISDIR, message);
+    parent_status(name, parent, message);
+    if (!S_ISLNK(existing.st_mode) && !shared_directory_allows(parent, existing)) refuse(EACCES, message);
+    check_replaceable(name, parent, existing, message);
+}
+
+mode_t plain_create_mode(bool executable) { return (executable ? 0777 : 0666) & ~current_umask(); }
 
 // The permission bits (and the owner and group, where the process may give
 // them) of the file replaced, as writing into it would have kept them; for a
-// new file those of a plain create.
+// new file those of a plain create. Each step that fails fails the run.
 void set_permissions(int fd, bool executable) {
+    constexpr const char* message = "outfile mode error";
     if (!run.output.replaces) {
-        fchmod(fd, (executable ? 0777 : 0666) & ~current_umask());
+        if (fchmod(fd, plain_create_mode(executable)) != 0) fail_system(message);
         return;
     }
     if ((run.output.replaced_owner != geteuid() || run.output.replaced_group != getegid()) &&
         fchown(fd, run.output.replaced_owner, run.output.replaced_group) != 0) {
         // Not allowed to give the file away: at least its group, where the
         // process belongs to it.
-        int group_kept = fchown(fd, static_cast<uid_t>(-1), run.output.replaced_group);
-        static_cast<void>(group_kept);
+        if (errno != EPERM) fail_system(message);
+        if (fchown(fd, static_cast<uid_t>(-1), run.output.replaced_group) != 0 && errno != EPERM) {
+            fail_system(message);
+        }
     }
-    fchmod(fd, run.output.replaced_mode & 0777);
+    if (fchmod(fd, run.output.replaced_mode & 0777) != 0) fail_system(message);
 }
 
-// Follows `name` through its symbolic links into run.output.final_path and says what
-// is there; a directory is refused, an existing file checked.
-Found resolve_output(const char* name, int& descriptor) {
+// Follows `name` through its symbolic links into run.output.final_path and
+// says what is there, in `found`; a directory is refused, an existing file
+// checked. The kernel resolves the directories on the way.
+Found resolve_output(const char* name, int& descriptor, struct stat& found) {
+    constexpr const char* message = "outfile open error";
     std::size_t length = std::strlen(name);
-    if (length >= run.output.final_path.size()) {
-        errno = ENAMETOOLONG;
-        fail_system("outfile open error");
-    }
+    if (length >= run.output.final_path.size()) refuse(ENAMETOOLONG, message);
     std::memcpy(run.output.final_path.data(), name, length + 1);
-    struct stat found;
+    const char* path = run.output.final_path.data();
+    struct stat parent;
     for (int level = 0;; ++level) {
-        if (auto fd = own_descriptor(run.output.final_path.data())) {
+        if (auto fd = own_descriptor(path)) {
             descriptor = *fd;
             return Found::Descriptor;
         }
-        if (lstat(run.output.final_path.data(), &found) != 0) {
+        if (lstat(path, &found) != 0) {
             // A new file, also where a dangling link points.
             if (errno == ENOENT) return Found::Nothing;
-            fail_system("outfile open error");
+            fail_system(message);
         }
         if (!S_ISLNK(found.st_mode)) break;
-        if (level == max_link_levels) errno = ELOOP;
-        if (level == max_link_levels || !follow_link(run.output.final_path)) fail_system("outfile open error");
+        parent_status(path, parent, message);
+        if (!shared_directory_allows(parent, found)) refuse(EACCES, message);
+        if (level == max_link_levels) refuse(ELOOP, message);
+        if (!follow_link(run.output.final_path)) fail_system(message);
     }
-    if (S_ISDIR(found.st_mode)) {
-        errno = EISDIR;
-        fail_system("outfile open error");
-    }
+    if (S_ISDIR(found.st_mode)) refuse(EISDIR, message);
+    parent_status(path, parent, message);
+    if (!shared_directory_allows(parent, found)) refuse(EACCES, message);
     if (!S_ISREG(found.st_mode)) return Found::InPlace;
-    check_replaceable(found);
+    check_replaceable(path, parent, found, message);
+    note_replaced(found);
     return Found::RegularFile;
 }
 
@@ -209,6 +248,14 @@ void attach_stream(int fd) {
     std::setvbuf(run.outfile, run.outfile_buffer.data(), _IOFBF, run.outfile_buffer.size());
 }
 
+// Whether the standard stream `standard` is the same file or pipe as the
+// output open in `out`. A terminal that is also the output is not the
+// output's file: the words on it are for the user.
+bool is_output(int standard, const struct stat& out) {
+    struct stat st;
+    return !S_ISCHR(out.st_mode) && fstat(standard, &st) == 0 && st.st_dev == out.st_dev && st.st_ino == out.st_ino;
+}
+
 // A device, a pipe or a descriptor: written where it stands, from where it
 // stands.
 void attach_in_place(int fd, bool rewrites_header) {
@@ -222,12 +269,29 @@ void attach_in_place(int fd, bool rewrites_header) {
         if (at < 0) fail_closing(fd, "outfile seek error");
         run.output.start = static_cast<std::uint64_t>(at);
     }
-    // The success word must not land in the data (/dev/stdout into a pipe).
-    struct stat out, standard;
-    run.output.is_stdout = fstat(fd, &out) == 0 && !S_ISCHR(out.st_mode) && fstat(STDOUT_FILENO, &standard) == 0 &&
-                           out.st_dev == standard.st_dev && out.st_ino == standard.st_ino;
+    // No message may land in the data (/dev/stdout into a pipe).
+    struct stat out;
+    if (fstat(fd, &out) == 0) {
+        run.output.stdout_is_output = is_output(STDOUT_FILENO, out);
+        run.output.stderr_is_output = is_output(STDERR_FILENO, out);
+    }
     run.output.direct = true;
     attach_stream(fd);
+}
+
+// A FIFO, a device or a socket, opened as what was checked at its name.
+void open_in_place(const char* path, const struct stat& checked, bool rewrites_header) {
+    // Opening a FIFO waits for a reader, and a FIFO cannot seek anyway.
+    if (rewrites_header && S_ISFIFO(checked.st_mode)) refuse(ESPIPE, "outfile seek error");
+    int fd = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0) fail_system("outfile open error");
+    struct stat opened;
+    if (fstat(fd, &opened) != 0) fail_closing(fd, "outfile open error");
+    if (opened.st_dev != checked.st_dev || opened.st_ino != checked.st_ino) {
+        errno = EAGAIN;  // replaced meanwhile: what is there now was not checked
+        fail_closing(fd, "outfile open error");
+    }
+    attach_in_place(fd, rewrites_header);
 }
 
 void open_descriptor(int number, bool rewrites_header) {
@@ -319,14 +383,10 @@ void open_output(const char* final_name, bool rewrites_header) {
         fail_system("outfile open error");
     }
     int descriptor = -1;
-    switch (resolve_output(final_name, descriptor)) {
+    struct stat found;
+    switch (resolve_output(final_name, descriptor, found)) {
         case Found::Descriptor: open_descriptor(descriptor, rewrites_header); return;
-        case Found::InPlace: {
-            int fd = open(run.output.final_path.data(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-            if (fd < 0) fail_system("outfile open error");
-            attach_in_place(fd, rewrites_header);
-            return;
-        }
+        case Found::InPlace: open_in_place(run.output.final_path.data(), found, rewrites_header); return;
         case Found::RegularFile:
         case Found::Nothing: create_working_file(run.output.final_path.data()); return;
     }
@@ -355,6 +415,9 @@ void start_writeback() {
 
 void seek_output(std::uint64_t offset) {
     if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
+    off_t at = ftello(run.outfile);
+    if (at < 0) fail_system("outfile seek error");
+    run.output.end = std::max(run.output.end, static_cast<std::uint64_t>(at));
     if (fseeko(run.outfile, static_cast<off_t>(run.output.start + offset), SEEK_SET) != 0) {
         fail_system("outfile seek error");
     }
@@ -363,16 +426,18 @@ void seek_output(std::uint64_t offset) {
 void publish_output(const PublishOptions& options) {
     if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
     if (run.output.direct) {
+        // A descriptor is left at the end of what was written, as any writer
+        // leaves it, so that what the caller writes next follows.
+        if (run.output.end != 0 && fseeko(run.outfile, static_cast<off_t>(run.output.end), SEEK_SET) != 0) {
+            fail_system("outfile seek error");
+        }
         close_slots();
         return;
     }
+    // A file restored under the name its sender chose is a new file: it gets
+    // the mode of a plain create, never the bits of a file it replaces.
     const char* final_name = options.stored_name != nullptr ? options.stored_name : run.output.final_path.data();
-    if (options.stored_name != nullptr) {
-        // The file of the stored name is known only now; a link there is
-        // replaced, not followed.
-        struct stat existing;
-        if (lstat(final_name, &existing) == 0 && S_ISREG(existing.st_mode)) note_replaced(existing);
-    }
+    if (options.stored_name != nullptr) check_stored_name(final_name);
     int fd = fileno(run.outfile);
     set_permissions(fd, options.executable);
     if (options.mtime) {

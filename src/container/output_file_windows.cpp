@@ -150,6 +150,38 @@ void follow_links(HANDLE existing) {
     std::memcpy(run.output.final_path.data(), name.data(), name.size());
 }
 
+// What exists at a name the output will take: a folder is refused, and a
+// read-only file is not replaced, whoever runs the program.
+void check_existing(const wchar_t* wide, const char* message) {
+    DWORD attributes = GetFileAttributesW(wide);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        errno = EISDIR;
+        fail_system(message);
+    }
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        errno = EACCES;
+        fail_system(message);
+    }
+}
+
+// Gives the finished working file its final name. A file it replaces keeps
+// its security, attributes and identity (ReplaceFileW), as writing into it
+// would have kept them; where there is nothing to replace any more, or the
+// file system cannot replace (or has already removed the old file), the
+// working file is moved into place.
+bool give_final_name(const wchar_t* temp, const wchar_t* final, bool replaces) {
+    if (replaces && ReplaceFileW(final, temp, nullptr, 0, nullptr, nullptr)) return true;
+    if (replaces) {
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+            error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED) {
+            return false;
+        }
+    }
+    return MoveFileExW(temp, final, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 }  // namespace
 
 void open_output(const char* final_name, bool rewrites_header) {
@@ -170,16 +202,7 @@ void open_output(const char* final_name, bool rewrites_header) {
         errno = ENAMETOOLONG;
         fail_system("outfile open error");
     }
-    DWORD attributes = GetFileAttributesW(wide.data());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        errno = EISDIR;
-        fail_system("outfile open error");
-    }
-    // A read-only file is not replaced, whoever runs the program.
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        errno = EACCES;
-        fail_system("outfile open error");
-    }
+    check_existing(wide.data(), "outfile open error");
     // What is there: nothing, a file that may be replaced only where it may
     // be written, or a device or pipe to write in place.
     HANDLE existing = CreateFileW(wide.data(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -229,6 +252,9 @@ void publish_output(const PublishOptions& options) {
     WideName final_wide, temp_wide;
     wide_or_fail(final_name, final_wide, "outfile name error");
     wide_or_fail(run.output.temp_name.data(), temp_wide, "outfile name error");
+    // A file restored under the name its sender chose is a new file; what is
+    // there passes the checks of a typed name first.
+    if (options.stored_name != nullptr) check_existing(final_wide.data(), "outfile name error");
     auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(run.outfile)));
     if (options.mtime) {
         // Seconds since 1970 as the system's 100-nanosecond count since 1601.
@@ -241,9 +267,8 @@ void publish_output(const PublishOptions& options) {
     hold_terminating_signals();  // to the end of the run; a failure lets them through
     if (run.output.unnamed && !delete_on_close(handle, false)) fail_from_last_error("outfile name error");
     close_slots();
-    if (!MoveFileExW(temp_wide.data(), final_wide.data(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        fail_from_last_error("outfile name error");
-    }
+    bool replaces = run.output.replaces && options.stored_name == nullptr;
+    if (!give_final_name(temp_wide.data(), final_wide.data(), replaces)) fail_from_last_error("outfile name error");
     run.output.created = 0;
     run.output.temp_name[0] = '\0';
 }

@@ -71,9 +71,13 @@ struct OutputState {
     volatile std::sig_atomic_t created = 0;  // temp_name exists; read by the signal handler
     bool unnamed = false;                    // no name until it is complete
     bool direct = false;                     // a device, a pipe or a descriptor, written in place
-    bool is_stdout = false;                  // the same file as standard output
     std::uint64_t start = 0;                 // where the output begins in a file written in place
+    std::uint64_t end = 0;                   // where it ends, once the header was sought back to
     std::uint64_t writeback_from = 0;        // what is already on its way to the disk
+    // Standard output or standard error is the same file or pipe as an
+    // output written in place: no message may land there.
+    bool stdout_is_output = false;
+    bool stderr_is_output = false;
     // An existing regular file that the output replaces keeps its permission
     // bits, owner and group.
     bool replaces = false;

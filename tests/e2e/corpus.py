@@ -80,10 +80,12 @@ def build(workdir):
     ]
     if WINDOWS:
         # Names that lead elsewhere on Windows: its other separators, a final
-        # dot or space that the system drops, the names of its devices.
+        # dot or space that the system drops, the names of its devices; and
+        # names it cannot hold, refused before anything is published.
         for label, name in (("backslash", "a\\b"), ("drive", "C:x"), ("stream", "x:y"), ("final-dot", "x."),
                             ("final-space", "x "), ("device", "CON"), ("device-extension", "nul.txt"),
-                            ("port", "com1")):
+                            ("port", "com1"), ("less", "a<b"), ("greater", "a>b"), ("quote", 'a"b'), ("bar", "a|b"),
+                            ("question", "a?b"), ("star", "*"), ("control", "a\tb")):
             cases.append(("name-" + label, container(name=name), NAME))
     # Above 0x36 the algorithm bits of 0x39, 0x3A, 0x3D and 0x3E are valid:
     # only the version limit refuses them.

@@ -8,9 +8,11 @@ import hashlib
 import os
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 
 ZELNO = os.environ.get("ZELNO_BINARY", "build/zelno")
@@ -136,21 +138,32 @@ def reachable_copy(program):
     return _reachable[program]
 
 
-def run(args, cwd, program=ZELNO, env=None, timeout=120, stdout=subprocess.PIPE, other_user=False, **popen):
+def run(args, cwd, program=ZELNO, env=None, timeout=120, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        other_user=False, groups=(), **popen):
     """Runs the program without a controlling terminal and standard input,
     as in a script or CI; returns the completed process (bytes). `other_user`:
-    as OTHER_USER, without groups (needs root). `popen`: further arguments of
+    as OTHER_USER, with only the supplementary `groups` (needs root). `popen`: further arguments of
     subprocess.run (pass_fds, preexec_fn). The messages of a Windows program
     end their lines with CR LF; here they end with LF."""
     argv = command(reachable_copy(program) if other_user else program, cwd, env) + list(args)
     if other_user:
-        argv = ["setpriv", "--reuid=%d" % OTHER_USER, "--regid=%d" % OTHER_USER, "--clear-groups"] + argv
-    result = subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
+        argv = ["setpriv", "--reuid=%d" % OTHER_USER, "--regid=%d" % OTHER_USER,
+                "--groups=" + ",".join(map(str, groups)) if groups else "--clear-groups"] + argv
+    result = subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
                             env=env, timeout=timeout, start_new_session=True, **popen)
     if any(is_windows_program(a) for a in argv[:2]):
         result.stdout = result.stdout.replace(b"\r\n", b"\n") if result.stdout is not None else None
-        result.stderr = result.stderr.replace(b"\r\n", b"\n")
+        result.stderr = result.stderr.replace(b"\r\n", b"\n") if result.stderr is not None else None
     return result
+
+
+def traced(strace_options, args, cwd):
+    """Starts the program under strace (its faults and delays in
+    strace_options), without ending it when ptrace hides it from
+    LeakSanitizer; returns the Popen of strace."""
+    return subprocess.Popen(["strace", "-o", "/dev/null", *strace_options, *command(ZELNO), *args], cwd=cwd,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            start_new_session=True, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
 
 
 # wine draws its console on a terminal: each piece of text may come wrapped
@@ -235,6 +248,17 @@ class WorkdirTest(unittest.TestCase):
 
     def assertSucceeds(self, result, word):
         self.assertEqual((result.returncode, result.stdout, result.stderr), (0, word + b"\n", b""))
+
+    def interrupt_traced(self, process, ready, signum=signal.SIGTERM, timeout=60):
+        """Sends signum to the program that strace (`process`, from traced)
+        runs, once ready() holds."""
+        deadline = time.time() + timeout
+        while not ready():
+            self.assertIsNone(process.poll(), "the run ended before it could be interrupted")
+            self.assertLess(time.time(), deadline)
+            time.sleep(0.002)
+        program = int(read("/proc/%d/task/%d/children" % (process.pid, process.pid)).split()[0])
+        os.kill(program, signum)
 
 
 def have(tool):

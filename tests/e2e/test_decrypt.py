@@ -1,6 +1,8 @@
 """Restoring files from containers and self-decrypting executables."""
 
 import os
+import resource
+import select
 import shutil
 import stat
 import subprocess
@@ -9,8 +11,8 @@ import unittest
 
 import pexpect
 
-from support import (MAGIC, WINDOWS, ZELNO, WorkdirTest, command, have, on_console, openssl_aes_container, read,
-                     run, snapshot, tool_container, umask, write)
+from support import (EMULATED, MAGIC, OTHER_USER, WINDOWS, ZELNO, WorkdirTest, command, have, on_console,
+                     openssl_aes_container, read, run, snapshot, tool_container, umask, write)
 
 
 class RoundTrips(WorkdirTest):
@@ -63,6 +65,7 @@ class RoundTrips(WorkdirTest):
             ({"chain": "link", "link": "sub/target"}, "chain", "sub/target"),
             ({"dangling": "sub/new"}, "dangling", "sub/new"),
             ({"sub/relative": "target"}, "sub/relative", "sub/target"),
+            (dict(("l%d" % i, "l%d" % (i + 1)) for i in range(9)) | {"l9": "sub/target"}, "l0", "sub/target"),
         ]
         for n, (links, name, lands) in enumerate(cases):
             with self.subTest(name=name):
@@ -80,6 +83,83 @@ class RoundTrips(WorkdirTest):
                          for top, _, names in os.walk(row) for f in names
                          if not os.path.islink(os.path.join(top, f))}
                 self.assertEqual(files, {"target": b"old", "sub/target": b"old", lands: b"abc"})
+
+    @unittest.skipIf(WINDOWS, "Windows has no sticky folders")
+    def test_links_fifos_and_files_of_others_in_a_sticky_directory(self):
+        # The kernel's protected_symlinks, _fifos and _regular, whatever the
+        # sysctls say: in a sticky, world-writable directory S a link is
+        # followed, and a FIFO, device or file used, only when it belongs to
+        # the caller or to S's owner. Names are relative to S; the data land
+        # in "home" (nobody's) or in S.
+        if os.geteuid() != 0:
+            self.skipTest("needs files of other users")
+        root, other, third = 0, OTHER_USER, OTHER_USER - 1  # the third user needs no account
+        write(self.path("p"), b"secret")
+        self.assertSucceeds(self.zelno("e", "p", "k", "c"), b"encrypted.")
+        for name in ("p", "c"):
+            os.chmod(self.path(name), 0o644)
+        os.chmod(self.dir, 0o755)
+        rows = [
+            # S's owner and mode; what is planted in S: name -> (kind, link target, owner); who runs;
+            # arguments; where the data land (relative to the top), None: refused with EACCES
+            (root, 0o1777, {"out": ("link", "../home/victim", other)}, root, ["d", "../c", "k", "out"], None),
+            (root, 0o1777, {"report": ("link", "../home/new", other)}, root, ["d", "../c", "k", "report"], None),
+            (root, 0o1777, {"out": ("link", "../home/victim", third)}, other, ["e", "../p", "k", "out"], None),
+            (root, 0o1777, {"a": ("link", "b", root), "b": ("link", "../home/victim", other)}, root,
+             ["d", "../c", "k", "a"], None),
+            (root, 0o1777, {"fifo": ("fifo", None, other)}, root, ["d", "../c", "k", "fifo"], None),
+            (root, 0o1777, {"fifo": ("fifo", None, other)}, root, ["ea", "../p", "k", "fifo"], None),
+            (root, 0o1777, {"dev": ("null device", None, other)}, root, ["d", "../c", "k", "dev"], None),
+            (other, 0o1777, {"theirs": ("file", None, third)}, root, ["d", "../c", "k", "theirs"], None),
+            (root, 0o1777, {"out": ("link", "mine", other)}, other, ["d", "../c", "k", "out"], "S/mine"),
+            (root, 0o1777, {"out": ("link", "../home/victim", root)}, other, ["d", "../c", "k", "out"], "home/victim"),
+            (root, 0o1775, {"out": ("link", "../home/victim", other)}, root, ["d", "../c", "k", "out"], "home/victim"),
+            (root, 0o1777, {"fifo": ("fifo", None, root)}, root, ["d", "../c", "k", "fifo"], "S/fifo"),
+            (root, 0o1777, {"mine": ("file", None, other)}, other, ["d", "../c", "k", "mine"], "S/mine"),
+            (other, 0o1777, {"f": ("file", None, other)}, root, ["d", "../c", "k", "f"], "S/f"),
+        ]
+        for n, (owner, mode, planted, runner, args, lands) in enumerate(rows):
+            with self.subTest(row=n, planted=planted, runner=runner, args=args):
+                for d in ("S", "home"):
+                    shutil.rmtree(self.path(d), ignore_errors=True)
+                    os.mkdir(self.path(d))
+                os.chown(self.path("home"), other, other)
+                write(self.path("home", "victim"), b"kept")
+                os.chown(self.path("home", "victim"), other, other)
+                for name, (kind, target, uid) in planted.items():
+                    path = self.path("S", name)
+                    if kind == "link":
+                        os.symlink(target, path)
+                    elif kind == "fifo":
+                        os.mkfifo(path, 0o666)
+                    elif kind == "file":
+                        write(path, b"theirs")
+                    else:
+                        try:
+                            os.mknod(path, 0o666 | stat.S_IFCHR, os.stat("/dev/null").st_rdev)
+                        except OSError as e:
+                            self.skipTest("no device files here: %s" % e)
+                    if kind != "link":
+                        os.chmod(path, 0o666)
+                    os.lchown(path, uid, uid)
+                os.chown(self.path("S"), owner, owner)
+                os.chmod(self.path("S"), mode)
+                fifo = self.path("S", "fifo")
+                reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK) if os.path.exists(fifo) else None
+                before = snapshot(self.path("home"))
+                listed = sorted(os.listdir(self.path("S")))
+                result = self.zelno(*args, cwd=self.path("S"), other_user=runner == other, timeout=60)
+                received = b""
+                if reader is not None:
+                    received = os.read(reader, 1000)
+                    os.close(reader)
+                if lands is None:
+                    self.assertFails(result, 2, stderr_prefix=b"outfile open error: Permission denied\n")
+                    self.assertEqual((snapshot(self.path("home")), sorted(os.listdir(self.path("S"))), received),
+                                     (before, listed, b""))
+                else:
+                    self.assertSucceeds(result, b"decrypted.")
+                    self.assertEqual(received if lands == "S/fifo" else read(self.path(lands)), b"secret")
 
     @unittest.skipIf(WINDOWS, "Windows has no names for the program's own descriptors")
     def test_output_to_own_descriptors(self):
@@ -99,7 +179,79 @@ class RoundTrips(WorkdirTest):
         self.assertEqual(read(self.path("other")), b"plain bytes")
         self.assertFails(self.zelno("d", "c", "k", "/proc/self/fd/9"), 2,
                          stderr_prefix=b"outfile open error: Bad file descriptor\n")
+        self.assertFails(self.zelno("d", "c", "k", "/proc/self/fd/1x"), 2,
+                         stderr_prefix=b"outfile open error: No such file or directory\n")
         self.assertEqual(sorted(os.listdir(self.dir)), ["c", "f", "got", "other"])
+
+    @unittest.skipIf(WINDOWS, "Windows has no names for the program's own descriptors")
+    def test_no_message_lands_in_the_output(self):
+        # A message meant for a standard stream that is the output goes to the
+        # other one (here without a console when both are the output: then it
+        # is dropped); a terminal that is the output is no file of data. The
+        # caller's descriptor is duplicated, not closed: the success word
+        # still reaches a terminal that was the output.
+        write(self.path("f"), b"plain bytes")
+        write(self.path("big"), os.urandom(64 << 10))
+        for name in ("f", "big"):
+            self.assertSucceeds(self.zelno("e", name, "k", name + ".c"), b"encrypted.")
+        forged = bytearray(read(self.path("f.c")))
+        forged[290] ^= 1  # the digest: the data are written before the check fails
+        write(self.path("forged"), forged)
+
+        def small_files():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (16 << 10, 16 << 10))
+
+        pipe_read, pipe_write = os.pipe()
+        terminal, terminal_side = os.openpty()
+        rows = [
+            # container, output, standard output, standard error, (code, on standard output, on standard
+            # error, in the output); "file": one file, "pipe": a pipe to the test, "tty": a terminal
+            ("f.c", "/proc/self/fd/1", "file", "file", (0, None, None, b"plain bytes")),
+            ("forged", "/proc/self/fd/1", "pipe", "pipe", (3, b"plain bytes", b"infile data error.\n", None)),
+            ("f.c", "/proc/self/fd/2", "pipe", "file", (0, b"decrypted.\n", None, b"plain bytes")),
+            ("big.c", "/proc/self/fd/2", "pipe", "file", (2, b"outfile write error: File too large\n", None, None)),
+            ("f.c", "/proc/thread-self/fd/%d" % pipe_write, "pipe", "pipe", (0, b"decrypted.\n", b"", None)),
+            ("f.c", "/proc/self/fd/1", "tty", "pipe", (0, None, b"", b"plain bytesdecrypted.\r\n")),
+        ]
+        for container, output, out, err, (code, on_out, on_err, in_output) in rows:
+            with self.subTest(container=container, output=output, out=out, err=err):
+                with open(self.path("file"), "wb") as file:
+                    streams = {"file": file, "pipe": subprocess.PIPE, "tty": terminal_side}
+                    result = self.zelno("d", container, "k", output, stdout=streams[out], stderr=streams[err],
+                                        pass_fds=[pipe_write], preexec_fn=small_files if container == "big.c" else None)
+                self.assertEqual((result.returncode, result.stdout, result.stderr), (code, on_out, on_err))
+                if in_output is not None and out == "tty":
+                    got = b""
+                    while len(got) < len(in_output) and select.select([terminal], [], [], 30)[0]:
+                        got += os.read(terminal, 1000)
+                    self.assertEqual(got, in_output)
+                elif in_output is not None:
+                    self.assertEqual(read(self.path("file")), in_output)
+        os.close(pipe_write)
+        self.assertEqual(os.read(pipe_read, 1000), b"plain bytes")
+        for fd in (pipe_read, terminal, terminal_side):
+            os.close(fd)
+
+    @unittest.skipIf(WINDOWS, "Windows has no names for the program's own descriptors")
+    def test_messages_go_to_the_console_when_both_streams_are_the_output(self):
+        # zelno e f k /dev/fd/1 > c 2>&1 at a terminal: the container stays
+        # whole and the words appear on the terminal.
+        write(self.path("f"), b"plain bytes")
+        script = ('"$@" e f k /dev/fd/1 > c 2>&1; "$@" d c wrong /dev/fd/1 > out 2>&1; echo "[exit $?]"; '
+                  '"$@" d c k /dev/fd/1 > out 2>&1')
+        child = pexpect.spawn("sh", ["-c", script, "sh"] + command(ZELNO), cwd=self.dir, timeout=30)
+        child.expect_exact(b"encrypted.")
+        child.expect_exact(b"infile data error.")
+        child.expect_exact(b"hit any key....")
+        child.send(b" ")
+        child.expect_exact(b"[exit 3]")
+        child.expect_exact(b"decrypted.")
+        child.expect(pexpect.EOF)
+        child.close()
+        self.assertEqual(child.exitstatus, 0)
+        self.assertEqual(read(self.path("out")), b"plain bytes")
+        self.assertSucceeds(self.zelno("d", "c", "k", "back"), b"decrypted.")
+        self.assertEqual(read(self.path("back")), b"plain bytes")
 
     @unittest.skipIf(WINDOWS, "Windows has no names for the program's own descriptors")
     def test_dev_stdout_in_a_private_mount_namespace(self):
@@ -122,6 +274,25 @@ class RoundTrips(WorkdirTest):
         self.assertEqual([read(self.path(n)) for n in ("code", "got", "link", "dev")],
                          [b"0\n", b"plain bytes", b"/proc/self/fd/1\n", b"stdout\n"])
 
+    @unittest.skipIf(WINDOWS, "Windows has no private root")
+    @unittest.skipIf(EMULATED, "the emulator is not in the private root")
+    def test_outputs_directly_under_the_root(self):
+        # In a private root (the scratch directory, through chroot): the
+        # working file lies in "/" itself.
+        if os.geteuid() != 0 or not have("chroot"):
+            self.skipTest("a private root needs root and chroot")
+        shutil.copy(ZELNO, self.path("zelno"))
+        write(self.path("p"), b"at the root")
+        for args, word in ((["e", "/p", "k", "/out"], b"encrypted."), (["d", "/out", "k", "/new"], b"decrypted."),
+                           (["d", "/out", "k"], b"decrypted.")):
+            result = subprocess.run(["chroot", self.dir, "/zelno", *args], stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=60)
+            if result.returncode == 127:  # a build that needs shared libraries
+                self.skipTest("the program does not start in a private root: %r" % result.stderr)
+            self.assertSucceeds(result, word)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["new", "out", "p", "zelno"])
+        self.assertEqual([read(self.path(n)) for n in ("new", "p")], [b"at the root"] * 2)
+
     def test_existing_file_of_the_stored_name_is_replaced(self):
         write(self.path("f"), b"new content")
         self.assertSucceeds(self.zelno("ea", "f", "k", "c"), b"encrypted.")
@@ -131,12 +302,15 @@ class RoundTrips(WorkdirTest):
 
     @unittest.skipIf(WINDOWS, "Windows files have no permission bits")
     def test_replaced_file_keeps_its_permissions_and_owner(self):
-        # Under the stored name and under an explicit one. A hard link to the
-        # old file keeps the old content: the rename splits them.
+        # Under an explicit name; a file restored under the name its sender
+        # chose is a new file instead, with the mode of a plain create (an
+        # executable run.sh stays no executable with the sender's content).
+        # A hard link to the old file keeps the old content: the rename
+        # splits them.
         write(self.path("f"), b"new content")
         self.assertSucceeds(self.zelno("ea", "f", "k", "c"), b"encrypted.")
         root = os.geteuid() == 0
-        for output, mode in (([], 0o600), (["out"], 0o640)):
+        for output, mode, expected, kept in (([], 0o755, 0o644, False), (["out"], 0o640, 0o640, True)):
             with self.subTest(output=output):
                 name = self.path(*(output or ["f"]))
                 write(name, b"old")
@@ -147,11 +321,54 @@ class RoundTrips(WorkdirTest):
                 with umask(0o022):
                     self.assertSucceeds(self.zelno("d", "c", "k", *output), b"decrypted.")
                 st = os.stat(name)
-                self.assertEqual((read(name), stat.S_IMODE(st.st_mode)), (b"new content", mode))
+                self.assertEqual((read(name), stat.S_IMODE(st.st_mode)), (b"new content", expected))
                 if root:
-                    self.assertEqual((st.st_uid, st.st_gid), (65534, 65534))
+                    self.assertEqual((st.st_uid, st.st_gid), (65534, 65534) if kept else (0, 0))
                 self.assertEqual(read(self.path("hard")), b"old")
                 os.remove(self.path("hard"))
+
+    def test_stored_name_checked_before_it_is_published(self):
+        # What lies at the stored name passes the checks a typed name passes
+        # at the open, once the name is known: else "outfile name error" with
+        # the system's reason, and nothing is published.
+        write(self.path("f"), b"new content")
+        self.assertSucceeds(self.zelno("ea", "f", "k", "c"), b"encrypted.")
+        os.chmod(self.path("c"), 0o644)
+        os.chmod(self.dir, 0o755)
+        root, other, third = 0, OTHER_USER, OTHER_USER - 1
+        me = os.geteuid()
+        rows = [
+            # what is at "f": (a directory or a file's mode, owner); the directory's owner and mode; who runs;
+            # the reason
+            (("dir", me), me, 0o755, me, b"Is a directory"),
+            ((0o444, me), me, 0o755, me, b"Permission denied"),  # read-only: for root only on Windows
+            ((0o444, other), root, 0o777, other, b"Permission denied"),
+            ((0o666, third), root, 0o1777, other, b"Permission denied"),  # another's file in a shared directory
+            ((0o666, third), other, 0o1777, root, b"Permission denied"),  # root too
+            ((0o666, root), root, 0o1777, other, b"Operation not permitted"),  # not ours to rename over
+        ]
+        for (what, owner), dir_owner, dir_mode, runner, reason in rows:
+            with self.subTest(what=what, owner=owner, dir_mode=oct(dir_mode), runner=runner):
+                if (owner, dir_owner, runner) != (me, me, me) and (me != 0 or WINDOWS):
+                    self.skipTest("Windows has no other users here" if WINDOWS else "needs files of other users")
+                if what == 0o444 and runner == me == 0 and not WINDOWS:
+                    self.skipTest("root may write every file")
+                work = self.path("w")
+                shutil.rmtree(work, ignore_errors=True)
+                os.mkdir(work)
+                if what == "dir":
+                    os.mkdir(os.path.join(work, "f"))
+                else:
+                    write(os.path.join(work, "f"), b"kept")
+                    os.chmod(os.path.join(work, "f"), what)
+                if me == 0:
+                    os.chown(os.path.join(work, "f"), owner, owner)
+                    os.chown(work, dir_owner, dir_owner)
+                os.chmod(work, dir_mode)
+                before = snapshot(work)
+                result = self.zelno("d", "../c", "k", cwd=work, other_user=runner != me)
+                self.assertFails(result, 2, stderr_prefix=b"outfile name error: " + reason + b"\n")
+                self.assertEqual(snapshot(work), before)
 
     def test_restored_into_the_current_directory(self):
         os.mkdir(self.path("a"))

@@ -11,8 +11,8 @@ import subprocess
 import time
 import unittest
 
-from support import (MAGIC, WINDOWS, ZELNO, WorkdirTest, command, have, iv_for, openssl_aes_cbc, aes_key_material,
-                     read, reported_mode, snapshot, tool_container, umask, write)
+from support import (MAGIC, OTHER_USER, WINDOWS, ZELNO, WorkdirTest, command, have, iv_for, openssl_aes_cbc,
+                     aes_key_material, read, reported_mode, snapshot, tool_container, traced, umask, write)
 
 SIZES = (0, 1, 15, 16, 17, 9 * 1024 * 1024 + 5)  # the last one goes through the digest thread
 
@@ -92,40 +92,68 @@ class Layout(WorkdirTest):
     @unittest.skipIf(WINDOWS, "Windows has no names for the program's own descriptors")
     def test_into_standard_output_after_what_it_holds(self):
         # Written in place from where standard output stands; the header
-        # pieces are rewritten there.
+        # pieces are rewritten there, and the descriptor is left at the end,
+        # so that what follows lands after the container:
+        # { zelno e a k /dev/fd/1; zelno e b k /dev/fd/1; } > two. With
+        # standard error in the same file (> out 2>&1) no message may land
+        # there: without a console it is dropped.
         write(self.path("p"), b"abc")
-        self.assertSucceeds(self.zelno("ea", "p", "k", "c"), b"encrypted.")
-        with open(self.path("out"), "wb") as out:
-            out.write(b"prefix ")
-            out.flush()
-            result = self.zelno("ea", "p", "k", "/proc/self/fd/1", stdout=out)
-        self.assertEqual((result.returncode, result.stderr), (0, b"encrypted.\n"))
-        self.assertEqual(read(self.path("out")), b"prefix " + read(self.path("c")))
+        write(self.path("q"), os.urandom(40000))
+        for name in ("p", "q"):
+            self.assertSucceeds(self.zelno("ea", name, "k", name + ".c"), b"encrypted.")
+        for inputs, errors_too in ((["p"], False), (["p", "q"], False), (["q", "p"], True)):
+            with self.subTest(inputs=inputs, errors_too=errors_too):
+                with open(self.path("out"), "wb") as out:
+                    out.write(b"prefix ")
+                    out.flush()
+                    for name in inputs:
+                        result = self.zelno("ea", name, "k", "/proc/self/fd/1", stdout=out,
+                                            **({"stderr": out} if errors_too else {}))
+                        word = None if errors_too else b"encrypted.\n"  # without a console: dropped
+                        self.assertEqual((result.returncode, result.stderr), (0, word))
+                    out.write(b" suffix")
+                expected = b"prefix " + b"".join(read(self.path(name + ".c")) for name in inputs) + b" suffix"
+                self.assertEqual(read(self.path("out")), expected)
 
     @unittest.skipIf(WINDOWS, "Windows files have no permission bits")
     def test_permissions_follow_the_umask_or_the_file_replaced(self):
         # New outputs get 0666 (0777 for self-decrypting executables) less the
-        # umask; a replaced file keeps its bits, and its owner where we may.
+        # umask; a replaced file keeps its permission bits (not set-user-ID),
+        # and its owner and group where the process may give them: root any,
+        # a user a group it belongs to, also as a supplementary one.
         write(self.path("p"), b"abc")
-        root = os.geteuid() == 0
-        for mask, existing, container, executable in ((0o027, None, 0o640, 0o750), (0o002, None, 0o664, 0o775),
-                                                      (0o022, 0o600, 0o600, 0o600)):
-            with self.subTest(umask=oct(mask), existing=existing):
+        os.chmod(self.path("p"), 0o644)
+        os.chmod(self.dir, 0o777)
+        me, group = os.geteuid(), 100  # a group nobody belongs to here only when told so
+        rows = [
+            # umask; the replaced files' mode and owner (None: new files); the supplementary groups of nobody
+            # running the program (None: we run it); the modes expected of p.znx and p.exe
+            (0o027, None, None, None, 0o640, 0o750),
+            (0o002, None, None, None, 0o664, 0o775),
+            (0o022, 0o600, (OTHER_USER, OTHER_USER), None, 0o600, 0o600),
+            (0o022, 0o4755, (me, me), None, 0o755, 0o755),
+            (0o022, 0o640, (0, group), None, 0o640, 0o640),
+            (0o022, 0o660, (OTHER_USER, group), [group], 0o660, 0o660),
+        ]
+        for mask, existing, owner, groups, container, executable in rows:
+            with self.subTest(umask=oct(mask), existing=existing, owner=owner, groups=groups):
+                if owner not in (None, (me, me)) and me != 0:
+                    self.skipTest("needs files of other users")
                 for name in ("p.znx", "p.exe"):
                     if existing is None:
                         continue
                     write(self.path(name), b"old")
+                    os.chown(self.path(name), *owner)
                     os.chmod(self.path(name), existing)
-                    if root:
-                        os.chown(self.path(name), 65534, 65534)
                 with umask(mask):
-                    self.assertSucceeds(self.zelno("e", "p", "k"), b"encrypted.")
-                    self.assertSucceeds(self.zelno("s", "p", "k"), b"encrypted.")
+                    for word in ("e", "s"):
+                        result = self.zelno(word, "p", "k", other_user=groups is not None, groups=groups or ())
+                        self.assertSucceeds(result, b"encrypted.")
                 for name, mode in (("p.znx", container), ("p.exe", executable)):
                     st = os.stat(self.path(name))
                     self.assertEqual(stat.S_IMODE(st.st_mode), mode)
-                    if existing is not None and root:
-                        self.assertEqual((st.st_uid, st.st_gid), (65534, 65534))
+                    if owner is not None:
+                        self.assertEqual((st.st_uid, st.st_gid), owner)
                     os.remove(self.path(name))
 
 
@@ -269,6 +297,94 @@ class Failures(WorkdirTest):
                 self.assertSucceeds(result, b"decrypted." if args[0] == "d" else b"encrypted.")
         self.assertEqual(read(self.path("back")), plain)
 
+    @unittest.skipUnless(have("strace"), "strace not installed")
+    @unittest.skipIf(WINDOWS, "Windows files have no permission bits; wine makes system calls of its own")
+    def test_mode_owner_and_time_steps_that_fail(self):
+        # Each result is checked: a failed step fails the run and nothing is
+        # published. An owner or group the process may not give (EPERM) is
+        # no failure: the replaced file keeps them where the process may set
+        # them.
+        root = os.geteuid() == 0
+        write(self.path("p"), b"abc")
+        self.assertSucceeds(self.zelno("e", "p", "k", "c"), b"encrypted.")
+        os.remove(self.path("p"))
+        rows = [
+            # system calls (as strace names them) and the error injected; arguments; a replaced file of
+            # another user; the message, or None for a success
+            ("fchmod", "EIO", ["e", "c", "k", "new"], False, b"outfile mode error: Input/output error\n"),
+            ("fchmod", "EIO", ["s", "c", "k", "new"], False, b"outfile mode error: Input/output error\n"),
+            ("fchmod", "EIO", ["e", "c", "k", "old"], True, b"outfile mode error: Input/output error\n"),
+            ("/^fchown", "EIO", ["e", "c", "k", "old"], True, b"outfile mode error: Input/output error\n"),
+            ("/^fchown", "EPERM", ["e", "c", "k", "old"], True, None),
+            ("/^utimensat", "EIO", ["d", "c", "k"], False, b"outfile time error: Input/output error\n"),
+        ]
+        for calls, error, args, replaces, message in rows:
+            with self.subTest(calls=calls, error=error, args=args):
+                if replaces and not root:
+                    self.skipTest("needs a file of another user")
+                write(self.path("old"), b"old")
+                os.chmod(self.path("old"), 0o640)
+                if replaces:
+                    os.chown(self.path("old"), 65534, 65534)
+                before = snapshot(self.dir)
+                process = traced(["-e", "trace=" + calls, "-e", "inject=%s:error=%s" % (calls, error)], args, self.dir)
+                stdout, stderr = process.communicate(timeout=60)
+                result = subprocess.CompletedProcess(args, process.returncode, stdout, stderr)
+                if message is not None:
+                    self.assertFails(result, 2, stderr_prefix=message)
+                    self.assertEqual(snapshot(self.dir), before)
+                    continue
+                self.assertSucceeds(result, b"encrypted.")
+                st = os.stat(self.path("old"))
+                self.assertEqual((stat.S_IMODE(st.st_mode), st.st_uid), (0o640, os.geteuid()))
+                self.assertSucceeds(self.zelno("d", "old", "k", "back"), b"decrypted.")
+                self.assertEqual(read(self.path("back")), read(self.path("c")))
+                os.remove(self.path("back"))
+
+    @unittest.skipUnless(have("strace"), "strace not installed")
+    @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
+    def test_named_working_file_where_unnamed_ones_are_refused(self):
+        # Filesystems without O_TMPFILE answer EOPNOTSUPP, old kernels EISDIR:
+        # the working file is then .zelno-XXXXXX, gone after a failure or a
+        # signal. With unnamed files, a name taken meanwhile is retried. Only
+        # the first open of the directory itself (".", the unnamed file's) is
+        # refused.
+        write(self.path("p"), b"abc")
+        with open(self.path("big"), "wb") as f:
+            f.truncate(256 << 20)
+        self.assertSucceeds(self.zelno("ea", "p", "k", "c"), b"encrypted.")
+        inputs = sorted(os.listdir(self.dir))
+        rows = [
+            # strace's fault; arguments; the word, else the message (None: ended by a signal)
+            ("openat:error=EOPNOTSUPP:when=1", ["ea", "p", "k", "out"], b"encrypted."),
+            ("openat:error=EISDIR:when=1", ["d", "c", "k"], b"decrypted."),
+            ("openat:error=EOPNOTSUPP:when=1", ["d", "c", "wrong", "out"], b"infile data error.\n"),
+            ("openat:error=EISDIR:when=1", ["d", "c", "wrong"], b"infile data error.\n"),
+            ("openat:error=EOPNOTSUPP:when=1", ["e", "big", "k", "out"], None),
+            ("linkat:error=EEXIST:when=1", ["ea", "p", "k", "out"], b"encrypted."),
+        ]
+        for fault, args, expected in rows:
+            with self.subTest(fault=fault, args=args):
+                call = fault.split(":")[0]
+                paths = ["-P", "."] if call == "openat" else []
+                with umask(0o022):
+                    process = traced([*paths, "-e", "trace=" + call, "-e", "inject=" + fault], args, self.dir)
+                if expected is None:
+                    self.interrupt_traced(process, lambda: any(f.startswith(".zelno-") for f in os.listdir(self.dir)))
+                stdout, stderr = process.communicate(timeout=60)
+                if expected is not None and expected.endswith(b"\n"):
+                    self.assertEqual((process.returncode, stdout), (3, expected), stderr)
+                elif expected is not None:
+                    self.assertEqual((process.returncode, stdout), (0, expected + b"\n"), stderr)
+                    made = "p" if args[0] == "d" else "out"  # the plain input, restored over itself
+                    self.assertEqual(stat.S_IMODE(os.stat(self.path(made)).st_mode), 0o644)
+                    if made == "out":
+                        self.assertSucceeds(self.zelno("d", "out", "k", "back"), b"decrypted.")
+                        self.assertEqual(read(self.path("back")), b"abc")
+                        for name in ("out", "back"):
+                            os.remove(self.path(name))
+                self.assertEqual(sorted(os.listdir(self.dir)), inputs)
+
     def test_input_of_4_gib_is_refused(self):
         with open(self.path("huge"), "wb") as f:
             f.truncate(4 << 30)
@@ -305,16 +421,18 @@ class Failures(WorkdirTest):
         os.mkfifo(self.path("fifo"))
         write(self.path("log"), b"appended to\n")
         with open(self.path("log"), "ab") as log:
-            # standard output (a pipe), a FIFO, a file open for appending
-            for output in ("/proc/self/fd/1", "fifo", "/proc/self/fd/%d" % log.fileno()):
-                with self.subTest(output=output):
+            # standard output (a pipe), a FIFO with a reader and without one
+            # (refused at once, not when one comes), a file open for appending
+            for output, reading in (("/proc/self/fd/1", False), ("fifo", True), ("fifo", False),
+                                    ("/proc/self/fd/%d" % log.fileno(), False)):
+                with self.subTest(output=output, reading=reading):
                     if WINDOWS and output.startswith("/proc"):
                         self.skipTest("Windows has no names for the program's own descriptors")
-                    reader = subprocess.Popen(["cat", "fifo"], cwd=self.dir, stdout=subprocess.PIPE)
-                    result = self.zelno("ea", "p", "k", output, pass_fds=[log.fileno()])
-                    if output != "fifo":
-                        write(self.path("fifo"), b"")  # lets the reader go
-                    self.assertEqual(reader.communicate()[0], b"")
+                    reader = os.open(self.path("fifo"), os.O_RDONLY | os.O_NONBLOCK) if reading else None
+                    result = self.zelno("ea", "p", "k", output, pass_fds=[log.fileno()], timeout=30)
+                    if reader is not None:
+                        self.assertEqual(os.read(reader, 1000), b"")
+                        os.close(reader)
                     self.assertFails(result, 2, stderr_prefix=b"outfile seek error: Illegal seek\n")
         self.assertEqual(sorted(os.listdir(self.dir)), ["fifo", "log", "p"])
         self.assertEqual(read(self.path("log")), b"appended to\n")
