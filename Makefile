@@ -38,6 +38,7 @@ format:
 	clang-format -i $(FORMATTED)
 
 format-check:
+	@test -n "$(FORMATTED)" || { echo "format: no sources listed (git ls-files needs git and a checkout)" >&2; exit 1; }
 	@clang-format --dry-run -Werror $(FORMATTED) && echo "format: $(words $(FORMATTED)) files as .clang-format has them"
 
 # The whole suite under AddressSanitizer and UBSan, in a folder of its own.
