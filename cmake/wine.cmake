@@ -16,32 +16,41 @@ set(wine_run ${CMAKE_BINARY_DIR}/wine-run)
 # and the prefix's services with it, apart from the caller's standard
 # streams: the services keep the standard error of the program that started
 # them, and a caller waiting for the end of that pipe would wait for theirs.
+# The lock is held until the services run: the shell keeps it on its own
+# descriptor and lets it go just before it becomes the program (a subshell
+# could become the probe itself, which does not hold the lock, and another
+# caller's program would race it to start the services).
 set(probe_dir ${CMAKE_BINARY_DIR}/run-probe)
 file(WRITE ${wine_run}
      "#!/bin/sh\n"
      "# Runs a program of this build through wine, in the build's own prefix.\n"
      "WINEPREFIX='${CMAKE_BINARY_DIR}/wineprefix' WINEDEBUG=-all LC_ALL=C.UTF-8\n"
      "export WINEPREFIX WINEDEBUG LC_ALL\n"
-     "(\n"
-     "  flock 9\n"
-     "  if '${ZELNO_WINESERVER_PROGRAM}' -p30 </dev/null >/dev/null 2>&1 9>&-; then\n"
-     "    '${ZELNO_WINE_PROGRAM}' '${probe_dir}/run_probe.exe' </dev/null >/dev/null 2>&1 9>&-\n"
-     "  fi\n"
-     ") 9>'${CMAKE_BINARY_DIR}/wineprefix.lock'\n"
+     "exec 9>'${CMAKE_BINARY_DIR}/wineprefix.lock'\n"
+     "flock 9\n"
+     "if '${ZELNO_WINESERVER_PROGRAM}' -p30 </dev/null >/dev/null 2>&1 9>&-; then\n"
+     "  '${ZELNO_WINE_PROGRAM}' '${probe_dir}/run_probe.exe' </dev/null >/dev/null 2>&1 9>&-\n"
+     "fi\n"
+     "exec 9>&-\n"
      "exec '${ZELNO_WINE_PROGRAM}' \"$@\"\n")
 file(CHMOD ${wine_run} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
      WORLD_EXECUTE)
 
-try_compile(probe_built ${probe_dir} SOURCES ${CMAKE_CURRENT_LIST_DIR}/run_probe.cpp
-            COPY_FILE ${probe_dir}/run_probe.exe OUTPUT_VARIABLE probe_log)
-if(NOT probe_built)
-  message(FATAL_ERROR "Cannot build a program for Windows (${CMAKE_SYSTEM_PROCESSOR}):\n${probe_log}")
-endif()
-execute_process(COMMAND ${wine_run} ${probe_dir}/run_probe.exe RESULT_VARIABLE probe_result
-                OUTPUT_VARIABLE probe_output ERROR_VARIABLE probe_output)
-if(NOT probe_result STREQUAL "0")
-  message(FATAL_ERROR "wine does not run ${CMAKE_SYSTEM_PROCESSOR} Windows programs here (${probe_result}):\n"
-                      "${probe_output}")
+# The probe runs once per build folder; the wrapper is written at every
+# configure, so that a change to it reaches existing folders.
+if(NOT ZELNO_WINE_RUNS_PROGRAMS)
+  try_compile(probe_built ${probe_dir} SOURCES ${CMAKE_CURRENT_LIST_DIR}/run_probe.cpp
+              COPY_FILE ${probe_dir}/run_probe.exe OUTPUT_VARIABLE probe_log)
+  if(NOT probe_built)
+    message(FATAL_ERROR "Cannot build a program for Windows (${CMAKE_SYSTEM_PROCESSOR}):\n${probe_log}")
+  endif()
+  execute_process(COMMAND ${wine_run} ${probe_dir}/run_probe.exe RESULT_VARIABLE probe_result
+                  OUTPUT_VARIABLE probe_output ERROR_VARIABLE probe_output)
+  if(NOT probe_result STREQUAL "0")
+    message(FATAL_ERROR "wine does not run ${CMAKE_SYSTEM_PROCESSOR} Windows programs here (${probe_result}):\n"
+                        "${probe_output}")
+  endif()
+  set(ZELNO_WINE_RUNS_PROGRAMS ON CACHE INTERNAL "wine runs the target's programs here")
+  message(STATUS "Windows programs run through ${wine_run}")
 endif()
 set(CMAKE_CROSSCOMPILING_EMULATOR ${wine_run} CACHE FILEPATH "Runs the target's programs" FORCE)
-message(STATUS "Windows programs run through ${wine_run}")
