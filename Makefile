@@ -85,11 +85,8 @@ aarch64-portable:
 # wine with wine64 for the suite): build-windows/zelno.exe with the whole suite
 # under wine, in a prefix inside the build folder. wine runs no 32-bit
 # programs here, so the i686 program is built and checked as a file only.
-# wine's console on a terminal is not always ready for a program that starts
-# while the machine is loaded: a failing test of the Windows suite runs once
-# more before it counts.
 windows:
-	$(call cross,build-windows,x86_64-w64-mingw32) CTEST_FLAGS="--repeat until-pass:2"
+	$(call cross,build-windows,x86_64-w64-mingw32)
 
 windows32:
 	$(MAKE) all BUILD=build-windows32 CMAKE_FLAGS="-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake \
