@@ -1,14 +1,26 @@
-# Programs of a Windows build run here through wine (Debian: wine, wine64), in
-# a prefix of the build's own: the wrapper build/wine-run sets it up, with no
-# debug output and a UTF-8 locale (wine turns host file names and arguments
-# into Windows ones through the locale). The first start creates the prefix
-# (some seconds); it happens here, once, so that the tests never race for it.
-# ctest and the test discovery start every program through the wrapper, and
-# the end-to-end tests get it as ZELNO_EMULATOR.
-find_program(ZELNO_WINE_PROGRAM NAMES wine)
+# Programs of a Windows build run here through wine (Debian: wine, with wine64
+# for 64-bit programs and wine32 for 32-bit ones), in a prefix of the build's
+# own: the wrapper build/wine-run sets it up, with no debug output and a UTF-8
+# locale (wine turns host file names and arguments into Windows ones through
+# the locale). The first start creates the prefix (some seconds); it happens
+# here, once, so that the tests never race for it. ctest and the test
+# discovery start every program through the wrapper, and the end-to-end tests
+# get it as ZELNO_EMULATOR.
+# 64-bit programs go to wine64's own loader, which then also starts the
+# programs they start (WINELOADER, as Debian's `wine` sets it): `wine` takes
+# wine32's loader where that is installed, and that one starts nothing in a
+# prefix made before it was.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  find_program(ZELNO_WINE_LOADER NAMES wine64 PATHS /usr/lib/wine)
+  set(wine_loader_setting "export WINELOADER='${ZELNO_WINE_LOADER}'\n")
+else()
+  find_program(ZELNO_WINE_LOADER NAMES wine)
+  set(wine_loader_setting "")
+endif()
 find_program(ZELNO_WINESERVER_PROGRAM NAMES wineserver PATHS /usr/lib/wine)
-if(NOT ZELNO_WINE_PROGRAM OR NOT ZELNO_WINESERVER_PROGRAM)
-  message(FATAL_ERROR "Programs for Windows run here through wine, which is missing (Debian: wine wine64)")
+if(NOT ZELNO_WINE_LOADER OR NOT ZELNO_WINESERVER_PROGRAM)
+  message(FATAL_ERROR "Programs for Windows run here through wine, which is missing "
+                      "(Debian: wine, with wine64 for x86_64 and wine32 for i686)")
 endif()
 set(wine_run ${CMAKE_BINARY_DIR}/wine-run)
 # The wine server of the prefix stays for 30 seconds after the last program,
@@ -26,13 +38,14 @@ file(WRITE ${wine_run}
      "# Runs a program of this build through wine, in the build's own prefix.\n"
      "WINEPREFIX='${CMAKE_BINARY_DIR}/wineprefix' WINEDEBUG=-all LC_ALL=C.UTF-8\n"
      "export WINEPREFIX WINEDEBUG LC_ALL\n"
+     "${wine_loader_setting}"
      "exec 9>'${CMAKE_BINARY_DIR}/wineprefix.lock'\n"
      "flock 9\n"
      "if '${ZELNO_WINESERVER_PROGRAM}' -p30 </dev/null >/dev/null 2>&1 9>&-; then\n"
-     "  '${ZELNO_WINE_PROGRAM}' '${probe_dir}/run_probe.exe' </dev/null >/dev/null 2>&1 9>&-\n"
+     "  '${ZELNO_WINE_LOADER}' '${probe_dir}/run_probe.exe' </dev/null >/dev/null 2>&1 9>&-\n"
      "fi\n"
      "exec 9>&-\n"
-     "exec '${ZELNO_WINE_PROGRAM}' \"$@\"\n")
+     "exec '${ZELNO_WINE_LOADER}' \"$@\"\n")
 file(CHMOD ${wine_run} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
      WORLD_EXECUTE)
 
