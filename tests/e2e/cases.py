@@ -34,6 +34,8 @@ def every_case():
 
     for script in sorted(glob.glob(os.path.join(here, "test_*.py"))):
         walk(loader.loadTestsFromName(os.path.basename(script)[:-3]))
+    if loader.errors:  # a script that does not import
+        raise SystemExit("\n".join(loader.errors))
     return found
 
 

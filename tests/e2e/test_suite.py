@@ -83,10 +83,15 @@ class Cases(WorkdirTest):
         chosen = self.cases("list", cases[0], "test_suite.Cases.test_no_such_case")
         self.assertEqual((chosen.returncode, chosen.stdout), (1, b""))
         self.assertIn(b"test_suite.Cases.test_no_such_case", chosen.stderr)
-        # A folder without scripts lists nothing, which fails.
+        # A folder without scripts lists nothing, which fails; so does one
+        # with a script that does not import.
         shutil.copy(CASES, self.path("cases.py"))
         empty = self.cases("list", script=self.path("cases.py"))
         self.assertEqual((empty.returncode, empty.stdout), (1, b""))
+        write(self.path("test_broken.py"), b"import no_such_module\n")
+        broken = self.cases("list", script=self.path("cases.py"))
+        self.assertEqual((broken.returncode, broken.stdout), (1, b""))
+        self.assertIn(b"no_such_module", broken.stderr)
 
     def test_ctest_runs_each_case_with_its_skip_code(self):
         # Read from ctest's own file for the folder of the tests: a ctest run
