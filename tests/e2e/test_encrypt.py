@@ -18,14 +18,19 @@ SIZES = (0, 1, 15, 16, 17, 9 * 1024 * 1024 + 5)  # the last one goes through the
 
 
 def holds_open(pid, path):
-    """Whether the process or one of its descendants has the file open."""
-    for fd in os.listdir("/proc/%d/fd" % pid):
+    """Whether the process or one of its descendants has the file open. One
+    that ends meanwhile (strace starts short-lived ones) holds nothing."""
+    try:
+        fds = os.listdir("/proc/%d/fd" % pid)
+        children = read("/proc/%d/task/%d/children" % (pid, pid)).split()
+    except FileNotFoundError:
+        return False
+    for fd in fds:
         try:
             if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == path:
                 return True
         except OSError:
             pass
-    children = read("/proc/%d/task/%d/children" % (pid, pid)).split()
     return any(holds_open(int(child), path) for child in children)
 
 
