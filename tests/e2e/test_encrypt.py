@@ -11,7 +11,7 @@ import subprocess
 import time
 import unittest
 
-from support import (MAGIC, OTHER_USER, WINDOWS, ZELNO, WorkdirTest, command, have, iv_for, openssl_aes_cbc,
+from support import (EMULATED, MAGIC, OTHER_USER, WINDOWS, ZELNO, WorkdirTest, command, have, iv_for, openssl_aes_cbc,
                      aes_key_material, read, reported_mode, snapshot, tool_container, traced, umask, write)
 
 SIZES = (0, 1, 15, 16, 17, 9 * 1024 * 1024 + 5)  # the last one goes through the digest thread
@@ -292,6 +292,7 @@ class Failures(WorkdirTest):
 
     @unittest.skipUnless(have("strace"), "strace not installed")
     @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
+    @unittest.skipIf(EMULATED, "strace would refuse the emulator's own threads, which it cannot run without")
     def test_no_second_thread_to_be_had_does_the_work_in_line(self):
         # As under `ulimit -u` or `ulimit -v`: the thread cannot be created.
         plain = os.urandom(9 << 20)
