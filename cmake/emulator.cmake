@@ -6,8 +6,10 @@
 # end-to-end tests get it as ZELNO_EMULATOR. An emulator given on the
 # command line is used as it is, whatever the probe would say.
 if(CMAKE_CROSSCOMPILING AND WIN32)
-  # Windows programs: through wine, where there are tests to run.
-  if(ZELNO_TESTS AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  # Windows programs: through wine, where there are tests to run (the
+  # wrapper is set up again at every configure).
+  if(ZELNO_TESTS AND (NOT CMAKE_CROSSCOMPILING_EMULATOR OR CMAKE_CROSSCOMPILING_EMULATOR STREQUAL
+                                                            "${CMAKE_BINARY_DIR}/wine-run"))
     include(${CMAKE_CURRENT_LIST_DIR}/wine.cmake)
   endif()
 elseif(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR AND NOT ZELNO_RUNS_TARGET_PROGRAMS)

@@ -16,6 +16,16 @@ work=$fuzz_build/corpus
 artifacts=$fuzz_build/artifacts
 key="corpus key"  # the decrypt target's key, as in tests/e2e/corpus.py
 
+# Every target the fuzzing build made; none is a failure, not a pass.
+targets=()
+for program in "$fuzz_build"/fuzz/fuzz_*; do
+  if [ -f "$program" ] && [ -x "$program" ]; then targets+=("${program##*/fuzz_}"); fi
+done
+if [ "${#targets[@]}" -eq 0 ]; then
+  echo "no fuzz targets in $fuzz_build/fuzz (configure it with -DZELNO_FUZZ=ON)" >&2
+  exit 1
+fi
+
 rm -rf "$seeds"
 mkdir -p "$seeds/decrypt" "$seeds/decrypt_sealed" "$artifacts"
 
@@ -58,7 +68,7 @@ for flags in (0x35, 0x36, 0x05, 0x06, 0x1E):
             f.write(piece)
 PY
 
-for target in decrypt decrypt_sealed command_line; do
+for target in "${targets[@]}"; do
   mkdir -p "$work/$target"
   dirs=("$work/$target")
   for d in "$src/fuzz/corpus/$target" "$seeds/$target"; do
@@ -74,4 +84,8 @@ for target in decrypt decrypt_sealed command_line; do
     exit 1
   fi
   grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::(number_of_executed_units|peak_rss_mb)' "$log"
+  if ! grep -Eq '^stat::number_of_executed_units: *[1-9]' "$log"; then
+    echo "fuzz_$target ran no input; the log is in $log" >&2
+    exit 1
+  fi
 done

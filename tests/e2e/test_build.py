@@ -132,8 +132,7 @@ SYSTEM_LIBRARIES = {"kernel32.dll", "msvcrt.dll", "ucrtbase.dll"}
 class WindowsProgram(unittest.TestCase):
     """What every self-decrypting executable for Windows carries: a console
     program for its processor that needs no DLL beyond the system's, with its
-    manifest. (The 32-bit one, which wine cannot run here, is checked by
-    these alone: `make windows32`.)"""
+    manifest."""
 
     def test_console_program_for_its_processor(self):
         machine, magic, subsystem, _, _, _ = pe_headers(ZELNO)

@@ -13,7 +13,7 @@ import unittest
 
 import pexpect
 
-from support import SANITIZE, WINDOWS, ZELNO, WorkdirTest, command, have, read, write
+from support import EMULATED, SANITIZE, WINDOWS, ZELNO, WorkdirTest, command, have, read, write
 
 # Under wine SIGINT reaches the Windows program as the console event of
 # Ctrl-C, and SIGKILL ends it as a kill does; the others end wine itself.
@@ -257,6 +257,8 @@ class Interrupted(WorkdirTest):
         for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGUSR1, signal.SIGALRM, signal.SIGPIPE, signal.SIGXCPU,
                        signal.SIGRTMIN):
             with self.subTest(signal=signum):
+                if EMULATED and signum == signal.SIGRTMIN:
+                    self.skipTest("the emulator dies of the first real-time signal instead of handing it on")
                 # Python ignores SIGPIPE, and what it starts inherits that.
                 child = pexpect.spawn("bash", ["--noprofile", "--norc", "-c", script], cwd=self.dir, timeout=20,
                                       preexec_fn=lambda: signal.signal(signal.SIGPIPE, signal.SIG_DFL))
