@@ -8,6 +8,7 @@
 #include "cli/console.hpp"
 #include "cli/exits.hpp"
 #include "cli/key_entry.hpp"
+#include "cli/progress.hpp"
 #include "cli/self_locate.hpp"
 #include "cli/signals.hpp"
 #include "container/decrypt.hpp"
@@ -104,6 +105,7 @@ int run_program(int argc, char** argv) {
 }
 
 int run_with_own_image(int argc, char** argv) {
+    run.progress_hooks = {.begin = progress_begin, .advance = progress_advance, .end = progress_end};
     if (auto container = locate_payload(run.selffile)) {
         if (fseeko(run.selffile, static_cast<off_t>(*container), SEEK_SET) != 0) {
             fail_system("selffile seek error");

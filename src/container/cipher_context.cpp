@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "cli/exits.hpp"
+#include "container/program.hpp"
+#include "container/slots.hpp"
 #include "container/run_state.hpp"
 #include "crypto/wipe.hpp"
 

@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/exits.hpp"
+#include "container/program.hpp"
+#include "container/slots.hpp"
 #include "container/names.hpp"
 #include "container/output_file.hpp"
 #include "container/pieces.hpp"

@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/exits.hpp"
+#include "container/program.hpp"
+#include "container/slots.hpp"
 #include "container/input_file.hpp"
 #include "container/names.hpp"
 #include "container/output_file.hpp"

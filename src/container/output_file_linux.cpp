@@ -14,8 +14,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "cli/exits.hpp"
-#include "cli/signals.hpp"
+#include "container/program.hpp"
+#include "container/slots.hpp"
 #include "container/names.hpp"
 #include "container/run_state.hpp"
 

@@ -10,8 +10,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include "cli/exits.hpp"
-#include "cli/signals.hpp"
+#include "container/program.hpp"
+#include "container/slots.hpp"
 #include "container/names.hpp"
 #include "container/platform_windows.hpp"
 #include "container/run_state.hpp"

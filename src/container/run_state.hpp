@@ -52,6 +52,15 @@ struct SignalState {
     std::atomic<unsigned> events = 0;
 };
 
+// What the data loop tells of its progress, to whoever shows it: the
+// program's entry points these at its console line (cli/progress.hpp). By
+// default nothing shows.
+struct ProgressHooks {
+    void (*begin)(std::uint64_t total) = [](std::uint64_t) {};
+    void (*advance)(std::uint64_t bytes) = [](std::uint64_t) {};
+    void (*end)() = [] {};
+};
+
 // The progress line (cli/progress.hpp).
 struct ProgressState {
     bool shown = false;
@@ -140,6 +149,7 @@ struct RunState {
     OutputState output;
     ConsoleState console;
     SignalState signals;
+    ProgressHooks progress_hooks;
     ProgressState progress;
     WorkerState worker;
 };

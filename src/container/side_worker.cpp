@@ -6,8 +6,8 @@
 #include <cstring>
 #include <exception>
 
-#include "cli/exits.hpp"
-#include "cli/signals.hpp"
+#include "container/program.hpp"
+#include "container/slots.hpp"
 #include "container/cipher_context.hpp"
 #include "container/output_file.hpp"
 #include "container/run_state.hpp"
