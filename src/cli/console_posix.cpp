@@ -237,15 +237,6 @@ void console_putch(char c) {
     if (run.console.device >= 0) write_all(&c, 1);
 }
 
-void console_blank(const char* text) {
-    std::array<char, 128> line;
-    std::size_t spaces = std::min(std::strlen(text), line.size() - 2);
-    line[0] = '\r';
-    std::fill_n(line.begin() + 1, spaces, ' ');
-    line[spaces + 1] = '\r';
-    if (run.console.device >= 0) write_all(line.data(), spaces + 2);
-}
-
 void console_discard_input() {
     if (run.console.device >= 0) tcflush(run.console.device, TCIFLUSH);
     run.console.queued_count = 0;

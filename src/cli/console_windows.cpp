@@ -110,16 +110,6 @@ void console_putch(char c) {
     if (run.console.device >= 0) _putch(static_cast<unsigned char>(c));
 }
 
-void console_blank(const char* text) {
-    std::array<char, 128> line;
-    std::size_t spaces = std::min(std::strlen(text), line.size() - 3);
-    line[0] = '\r';
-    std::fill_n(line.begin() + 1, spaces, ' ');
-    line[spaces + 1] = '\r';
-    line[spaces + 2] = '\0';
-    console_puts(line.data());
-}
-
 void console_discard_input() {
     if (run.console.device >= 0) {
         FlushConsoleInputBuffer(input());

@@ -19,11 +19,7 @@ bool copy_name(const char* name, std::span<char> result) {
 
 // A bare name is never looked for in the current directory unless PATH
 // names it: another user's file there is not the program the shell ran.
-const SearchRules search_rules{.list_separator = ':',
-                               .directory_separator = '/',
-                               .name_separators = "/",
-                               .current_directory_first = false,
-                               .empty_entry_is_current = true};
+const SearchRules search_rules{':', '/', "/", false, true};
 
 bool is_regular_file(const char* path) {
     struct stat st;

@@ -15,11 +15,7 @@ using WideName = std::array<wchar_t, 1024>;
 
 // As the C runtime's _searchenv: the name relative to the current directory,
 // then in each directory of the list; empty entries name nothing.
-const SearchRules search_rules{.list_separator = ';',
-                               .directory_separator = '\\',
-                               .name_separators = "\\/:",
-                               .current_directory_first = true,
-                               .empty_entry_is_current = false};
+const SearchRules search_rules{';', '\\', "\\/:", true, false};
 
 bool is_regular_file(const char* path) {
     WideName wide;
