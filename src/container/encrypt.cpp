@@ -49,8 +49,8 @@ std::uint64_t copy_own_image() {
 // Streams the plaintext through the digest and the chain into the output.
 // While one piece is digested and its ciphertext written on the second
 // thread, the next piece is read and encrypted.
-void encrypt_data(std::uint32_t size) {
-    for_each_piece(size, [](std::size_t turn, std::uint64_t remaining) {
+void encrypt_data(CipherContext& context, std::uint32_t size) {
+    for_each_piece(size, [&context](std::size_t turn, std::uint64_t remaining) {
         auto& plain = run.data_buffers[turn];
         auto& cipher = run.data_buffers[2 + turn];
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, plain.size()));
@@ -65,7 +65,7 @@ void encrypt_data(std::uint32_t size) {
         std::fill(plain.begin() + static_cast<std::ptrdiff_t>(got), plain.begin() + static_cast<std::ptrdiff_t>(padded),
                   std::uint8_t{0});
         side_digest(plain.data(), padded);
-        cbc_encrypt_blocks(plain.data(), cipher.data(), padded / BLOCK_SIZE);
+        cbc_encrypt_blocks(context, plain.data(), cipher.data(), padded / BLOCK_SIZE);
         return PieceDone{.bytes = got, .ticket = side_write(cipher.data(), padded)};
     });
     // A file that grew while it was read no longer matches its recorded size.
@@ -76,8 +76,8 @@ void encrypt_data(std::uint32_t size) {
 }  // namespace
 
 void run_encrypt() {
-    cipher_setup(run.key_string);
-    iv_setup();
+    cipher_setup(run.cipher, run.key_string, run.flags, true);
+    iv_setup(run.cipher, run.flags);
     digest_begin(run.digest);
 
     InputStatus input = open_plain_input();
@@ -107,14 +107,14 @@ void run_encrypt() {
     write_outfile(header.bytes.data(), OFFSET_META);
     write_outfile(zeros.data(), zeros.size());
 
-    encrypt_data(static_cast<std::uint32_t>(input.size));
+    encrypt_data(run.cipher, static_cast<std::uint32_t>(input.size));
 
     // MetaBlock and NameField continue the chain after the data, and replace
     // their plaintext in the output.
     constexpr std::size_t pieces = META_SIZE + NAME_FIELD_SIZE;
     std::uint8_t* meta_and_name = header.meta().data();
     digest_add(run.digest, meta_and_name, pieces);
-    cbc_encrypt_blocks(meta_and_name, meta_and_name, pieces / BLOCK_SIZE);
+    cbc_encrypt_blocks(run.cipher, meta_and_name, meta_and_name, pieces / BLOCK_SIZE);
     seek_output(image_length + OFFSET_META);
     write_outfile(meta_and_name, pieces);
 

@@ -101,6 +101,7 @@ struct WorkerJob {
     const std::uint8_t* data = nullptr;
     std::size_t length = 0;
     std::uint8_t* decrypted = nullptr;             // decryption: the bytes it works on in place
+    const CipherContext* cipher = nullptr;         // decryption: with this key
     std::array<std::uint8_t, BLOCK_SIZE> chain{};  // decryption: the ciphertext block before them
 };
 

@@ -35,7 +35,7 @@ void do_job(WorkerJob& job) {
         case WorkerJob::Kind::Digest: digest_in_line(job.data, job.length); break;
         case WorkerJob::Kind::Write: write_on_thread(job.data, job.length); break;
         case WorkerJob::Kind::Decrypt:
-            cbc_decrypt_blocks_with(job.chain.data(), job.decrypted, job.length / BLOCK_SIZE);
+            cbc_decrypt_blocks_with(*job.cipher, job.chain.data(), job.decrypted, job.length / BLOCK_SIZE);
             break;
     }
 }
@@ -106,8 +106,13 @@ std::uint64_t side_write(const std::uint8_t* data, std::size_t length) {
     return hand_over({.kind = WorkerJob::Kind::Write, .data = data, .length = length});
 }
 
-std::uint64_t side_decrypt(std::uint8_t* data, std::size_t blocks, const std::uint8_t* chain) {
-    WorkerJob job{.kind = WorkerJob::Kind::Decrypt, .data = data, .length = blocks * BLOCK_SIZE, .decrypted = data};
+std::uint64_t side_decrypt(const CipherContext& cipher, std::uint8_t* data, std::size_t blocks,
+                           const std::uint8_t* chain) {
+    WorkerJob job{.kind = WorkerJob::Kind::Decrypt,
+                  .data = data,
+                  .length = blocks * BLOCK_SIZE,
+                  .decrypted = data,
+                  .cipher = &cipher};
     std::memcpy(job.chain.data(), chain, BLOCK_SIZE);
     return hand_over(job);
 }
