@@ -98,7 +98,7 @@ int console_getch(int wait_ms) {
     // The end of input, or the byte 255 from a runtime that does not widen
     // its characters as unsigned: the console tells which.
     DWORD pending;
-    if (code == EOF && !GetNumberOfConsoleInputEvents(input(), &pending)) return 3;
+    if (code == EOF && !GetNumberOfConsoleInputEvents(input(), &pending)) return KEY_CTRL_C;
     return code & 0xFF;
 }
 
@@ -134,7 +134,7 @@ bool console_deliver_ctrl_c() {
     record.Event.KeyEvent.bKeyDown = TRUE;
     record.Event.KeyEvent.wRepeatCount = 1;
     record.Event.KeyEvent.wVirtualKeyCode = 'C';
-    record.Event.KeyEvent.uChar.AsciiChar = 3;
+    record.Event.KeyEvent.uChar.AsciiChar = KEY_CTRL_C;
     record.Event.KeyEvent.dwControlKeyState = LEFT_CTRL_PRESSED;
     DWORD written;
     return WriteConsoleInputA(input(), &record, 1, &written) && written == 1;

@@ -16,7 +16,7 @@ namespace {
 
 // Takes the input stream to the first byte of its container: the own image,
 // or the named file, scanned for one.
-void open_container_input() {
+void xopen_container_input() {
     if (run.mode == Mode::SelfDecrypt) {
         // The own image, already scanned and positioned at its container.
         run.infile = run.selffile;
@@ -59,7 +59,7 @@ void decrypt_piece(CipherContext& cipher, std::uint8_t* data, std::size_t blocks
     std::memcpy(cipher.chain.data(), data + (first - 1) * BLOCK_SIZE, BLOCK_SIZE);
     std::uint64_t ticket = side_decrypt(cipher, data, first, before_first.data());
     cbc_decrypt_blocks(cipher, data + first * BLOCK_SIZE, blocks - first);
-    side_wait(ticket);
+    xside_wait(ticket);
 }
 
 // Each piece is decrypted in place; while it is digested on the second
@@ -81,7 +81,7 @@ void decrypt_data(CipherContext& cipher, std::uint32_t size) {
             fail_message("infile data error.");
         }
         write_outfile(buffer.data(), plain);
-        start_writeback();
+        xstart_writeback();
         return PieceDone{.bytes = plain, .ticket = ticket};
     });
 }
@@ -89,7 +89,7 @@ void decrypt_data(CipherContext& cipher, std::uint32_t size) {
 }  // namespace
 
 void run_decrypt() {
-    open_container_input();
+    xopen_container_input();
 
     ContainerHeader& header = run.header;
     if (read_infile(header.bytes.data(), OFFSET_CLEAR_SIZE) < OFFSET_CLEAR_SIZE || !header.has_magic()) {
@@ -114,7 +114,7 @@ void run_decrypt() {
 
     // Without a name from the command line the output is restored into the
     // current directory under its stored name, which is known only at the end.
-    open_output(run.outfile_named ? run.outfile_name : nullptr, false);
+    xopen_output(run.outfile_named ? run.outfile_name : nullptr, false);
 
     decrypt_data(run.cipher, layout_b ? header.clear_size() : header.read_meta().size);
 
@@ -127,12 +127,12 @@ void run_decrypt() {
     }
 
     if (run.outfile_named) {
-        publish_output({});
+        xpublish_output({});
     } else {
         // Restored under the stored name and time, in the current directory.
         if (!stored_name_is_safe(header.name())) fail_message("infile name error.");
         run.outfile_name = reinterpret_cast<const char*>(header.name().data());
-        publish_output({.executable = false, .mtime = header.read_meta().mtime, .stored_name = run.outfile_name});
+        xpublish_output({.executable = false, .mtime = header.read_meta().mtime, .stored_name = run.outfile_name});
     }
     report_success("decrypted.");
 }

@@ -17,7 +17,7 @@ namespace zelno {
 namespace {
 
 // The plain input, with the status its container records.
-InputStatus open_plain_input() {
+InputStatus xopen_plain_input() {
     run.infile = std::fopen(run.infile_name, "rb");
     if (run.infile == nullptr) fail_system("infile open error");
     std::setvbuf(run.infile, run.infile_buffer.data(), _IOFBF, run.infile_buffer.size());
@@ -33,7 +33,7 @@ InputStatus open_plain_input() {
 }
 
 // Copies the program's own file to the output; returns its length.
-std::uint64_t copy_own_image() {
+std::uint64_t xcopy_own_image() {
     if (fseeko(run.selffile, 0, SEEK_SET) != 0) fail_system("selffile seek error");
     auto& buffer = run.data_buffers[0];
     std::uint64_t length = 0;
@@ -57,7 +57,7 @@ void encrypt_data(CipherContext& context, std::uint32_t size) {
         std::size_t got = read_infile(plain.data(), want);
         if (got < want) {
             // The file shrank. A write that failed on the thread came first.
-            side_worker_finish();
+            xside_worker_finish();
             fail_message("infile size error.");
         }
         // The last block is filled with zeros; the size field tells the true length.
@@ -80,7 +80,7 @@ void run_encrypt() {
     iv_setup(run.cipher, run.flags);
     digest_begin(run.digest);
 
-    InputStatus input = open_plain_input();
+    InputStatus input = xopen_plain_input();
     const char* base_name = base_name_of(run.infile_name);
     if (std::strlen(base_name) >= NAME_FIELD_SIZE) fail_message("infile name error.");
 
@@ -91,9 +91,9 @@ void run_encrypt() {
         run.outfile_name = run.out_name.data();
     }
     // The header pieces are written again at the end: the output must seek.
-    open_output(run.outfile_name, true);
+    xopen_output(run.outfile_name, true);
 
-    std::uint64_t image_length = self_decrypting ? copy_own_image() : 0;
+    std::uint64_t image_length = self_decrypting ? xcopy_own_image() : 0;
 
     ContainerHeader& header = run.header;
     header.set_magic();
@@ -115,14 +115,14 @@ void run_encrypt() {
     std::uint8_t* meta_and_name = header.meta().data();
     digest_add(run.digest, meta_and_name, pieces);
     cbc_encrypt_blocks(run.cipher, meta_and_name, meta_and_name, pieces / BLOCK_SIZE);
-    seek_output(image_length + OFFSET_META);
+    xseek_output(image_length + OFFSET_META);
     write_outfile(meta_and_name, pieces);
 
     digest_finish(run.digest, header.digest().data());
-    seek_output(image_length + OFFSET_DIGEST);
+    xseek_output(image_length + OFFSET_DIGEST);
     write_outfile(header.digest().data(), DIGEST_SIZE);
 
-    publish_output({.executable = self_decrypting, .mtime = std::nullopt, .stored_name = nullptr});
+    xpublish_output({.executable = self_decrypting, .mtime = std::nullopt, .stored_name = nullptr});
     report_success("encrypted.");
 }
 

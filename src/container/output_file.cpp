@@ -99,7 +99,7 @@ void vary_temp_name(unsigned attempt) {
     for (std::size_t i = 0; i < temp_suffix; ++i) suffix[i] = letters[bytes[i] % (sizeof letters - 1)];
 }
 
-void open_output(const char* final_name, bool rewrites_header) {
+void xopen_output(const char* final_name, bool rewrites_header) {
     if (final_name == nullptr) {
         run.output.final_path[0] = '\0';
         create_working_file("");
@@ -138,7 +138,7 @@ bool try_start_writeback() {
     return true;
 }
 
-void start_writeback() {
+void xstart_writeback() {
     if (!try_start_writeback()) fail_system("outfile write error");
 }
 
@@ -147,7 +147,7 @@ void drop_working_file() {
     run.output.created = 0;
 }
 
-void seek_output(std::uint64_t offset) {
+void xseek_output(std::uint64_t offset) {
     if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
     std::uint64_t at = 0;
     if (!stream_position(run.outfile, at)) fail_system("outfile seek error");
@@ -155,7 +155,7 @@ void seek_output(std::uint64_t offset) {
     if (!stream_seek(run.outfile, run.output.start + offset)) fail_system("outfile seek error");
 }
 
-void publish_output(const PublishOptions& options) {
+void xpublish_output(const PublishOptions& options) {
     if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
     if (run.output.direct) {
         // A descriptor is left at the end of what was written, as any writer

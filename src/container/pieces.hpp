@@ -27,13 +27,13 @@ void for_each_piece(std::uint64_t size, Piece piece) {
     std::array<std::uint64_t, 2> last_use{};
     std::uint64_t remaining = size;
     for (std::size_t turn = 0; remaining > 0; turn ^= 1) {
-        side_wait(last_use[turn]);
+        xside_wait(last_use[turn]);
         PieceDone done = piece(turn, remaining);
         last_use[turn] = done.ticket;
         remaining -= done.bytes;
         run.progress_hooks.advance(done.bytes);
     }
-    side_worker_finish();
+    xside_worker_finish();
     run.progress_hooks.end();
 }
 

@@ -13,6 +13,9 @@ namespace zelno {
 // The failure exits: each prints its message, closes the file slots, drops
 // the unfinished output, wipes the secrets, pauses when a mode is active and
 // ends the process. No message ever lands in the output's own file or pipe.
+// A function whose name begins with "x" (xopen_output, xside_wait) ends the
+// run through them when its work fails, as do read_infile, write_outfile
+// and cipher_setup.
 //
 // A system call failed: the message, ": " and the description of errno, on
 // standard error.

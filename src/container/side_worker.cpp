@@ -61,7 +61,7 @@ std::uint64_t hand_over(WorkerJob job) {
     if (!w.thread.joinable()) {
         if (job.kind == WorkerJob::Kind::Write) {
             write_outfile(job.data, job.length);
-            start_writeback();
+            xstart_writeback();
         } else {
             do_job(job);
         }
@@ -119,7 +119,7 @@ std::uint64_t side_decrypt(const CipherContext& cipher, std::uint8_t* data, std:
 
 bool side_worker_running() { return run.worker.thread.joinable(); }
 
-void side_wait(std::uint64_t ticket) {
+void xside_wait(std::uint64_t ticket) {
     WorkerState& w = run.worker;
     if (w.thread.joinable()) {
         std::unique_lock<std::mutex> guard(w.lock);
@@ -128,7 +128,7 @@ void side_wait(std::uint64_t ticket) {
     report_failed_write();
 }
 
-void side_worker_finish() {
+void xside_worker_finish() {
     side_worker_stop();
     report_failed_write();
 }

@@ -28,10 +28,10 @@ bool side_worker_running();
 
 // Waits until the piece of `ticket` and all before it are done. A write that
 // failed on the thread ends the run here with "outfile write error".
-void side_wait(std::uint64_t ticket);
+void xside_wait(std::uint64_t ticket);
 
 // Waits for everything and ends the thread; a failed write ends the run.
-void side_worker_finish();
+void xside_worker_finish();
 
 // For the failure exits: waits for the thread to stop, and reports nothing.
 void side_worker_stop();
