@@ -57,14 +57,13 @@ Pieces parse(const std::uint8_t* data, std::size_t size) {
 std::vector<std::uint8_t> seal(const Pieces& p) {
     std::vector<std::uint8_t> data = p.data;
     std::array<std::uint8_t, META_SIZE + NAME_FIELD_SIZE> pieces = p.meta_and_name;
-    run.mode = Mode::Encrypt;
-    run.flags = p.flags;
-    cipher_setup(fuzz::corpus_key);
-    iv_setup();
+    CipherContext cipher;
+    cipher_setup(cipher, fuzz::corpus_key, p.flags, true);
+    iv_setup(cipher, p.flags);
     digest_begin(run.digest);
-    auto add = [](std::uint8_t* bytes, std::size_t n) {
+    auto add = [&cipher](std::uint8_t* bytes, std::size_t n) {
         digest_add(run.digest, bytes, static_cast<std::int32_t>(n));
-        cbc_encrypt_blocks(bytes, bytes, n / BLOCK_SIZE);
+        cbc_encrypt_blocks(cipher, bytes, bytes, n / BLOCK_SIZE);
     };
     if (p.layout_b()) {
         add(data.data(), data.size());

@@ -8,6 +8,7 @@
 #include "cli/console.hpp"
 #include "cli/exits.hpp"
 #include "cli/key_entry.hpp"
+#include "cli/progress.hpp"
 #include "cli/self_locate.hpp"
 #include "cli/signals.hpp"
 #include "container/decrypt.hpp"
@@ -75,7 +76,7 @@ void parse_self_decrypt_line(int argc, char** argv) {
     if (argc > 2) take_output_argument(argv[2]);
 }
 
-void open_own_executable(const char* argv0) {
+void xopen_own_executable(const char* argv0) {
     std::array<char, PATH_MAX> self_name{};
     if (!find_own_executable(argv0, self_name)) fail_message("selffile find error.");
     run.selffile = std::fopen(self_name.data(), "rb");
@@ -99,11 +100,12 @@ void obtain_key() {
 int run_program(int argc, char** argv) {
     install_signal_handlers();
     protect_secrets();
-    open_own_executable(argc > 0 ? argv[0] : nullptr);
+    xopen_own_executable(argc > 0 ? argv[0] : nullptr);
     return run_with_own_image(argc, argv);
 }
 
 int run_with_own_image(int argc, char** argv) {
+    run.progress_hooks = {.begin = progress_begin, .advance = progress_advance, .end = progress_end};
     if (auto container = locate_payload(run.selffile)) {
         if (fseeko(run.selffile, static_cast<off_t>(*container), SEEK_SET) != 0) {
             fail_system("selffile seek error");

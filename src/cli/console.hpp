@@ -22,13 +22,21 @@ private:
     bool active_;
 };
 
+// The key codes with a meaning of their own.
+inline constexpr int KEY_CTRL_C = 3;
+inline constexpr int KEY_BACKSPACE = 8;
+inline constexpr int KEY_LINE_FEED = 10;
+inline constexpr int KEY_ENTER = 13;
+inline constexpr int KEY_PREFIX_FUNCTION = 0;  // F1 to F10: this, then 59 to 68
+inline constexpr int KEY_PREFIX_CURSOR = 224;  // cursor and editing keys, F11 and F12: this, then a number
+
 inline constexpr int console_wait_forever = -1;
 inline constexpr int console_no_key = -1;
 
 // One key code (0..255), waiting at most wait_ms milliseconds for it (for
 // ever when negative): console_no_key when none came in that time. Needs
-// console_open() and an active ConsoleRawScope. Returns 3 (as Ctrl-C) when
-// the console is gone, so an entry ends.
+// console_open() and an active ConsoleRawScope. Returns KEY_CTRL_C when the
+// console is gone, so an entry ends.
 int console_getch(int wait_ms = console_wait_forever);
 void console_puts(const char* text);
 void console_putch(char c);

@@ -26,8 +26,10 @@ termios saved_settings() {
 
 constexpr int escape_wait_ms = 40;       // a lone Escape is followed by silence
 constexpr int escape_number_max = 1000;  // larger numbers name no key
-constexpr int prefix_cursor = 224;
-constexpr int prefix_function = 0;
+constexpr int prefix_cursor = KEY_PREFIX_CURSOR;
+constexpr int prefix_function = KEY_PREFIX_FUNCTION;
+constexpr int delete_byte = 127;  // what Backspace sends on most terminals
+constexpr int escape_byte = 27;
 
 // Codes of one key press still to be delivered: a prefix's key number, or
 // the bytes of an escape sequence that means nothing to us.
@@ -119,10 +121,10 @@ constexpr KeyCodes letter_key(int letter) {
 int decode_escape() {
     std::array<unsigned char, 12> seq{};
     std::size_t len = 0;
-    seq[len++] = 27;
+    seq[len++] = escape_byte;
     auto deliver_raw = [&]() {
         for (std::size_t i = 1; i < len; ++i) enqueue(seq[i]);
-        return 27;
+        return escape_byte;
     };
     auto deliver = [&](KeyCodes key) {
         if (key.prefix < 0) return deliver_raw();
@@ -131,7 +133,7 @@ int decode_escape() {
     };
 
     int next = read_byte(escape_wait_ms);
-    if (next < 0) return 27;  // a lone Escape
+    if (next < 0) return escape_byte;  // a lone Escape
     seq[len++] = static_cast<unsigned char>(next);
     if (next == 'O') {
         int letter = read_byte(escape_wait_ms);
@@ -223,9 +225,9 @@ int console_getch(int wait_ms) {
     if (run.console.queued_count > 0) return dequeue();
     int byte = read_byte(wait_ms < 0 ? -1 : wait_ms);
     if (byte == no_byte) return console_no_key;
-    if (byte < 0) return 3;  // the console is gone: end the entry as Ctrl-C would
-    if (byte == 127) return 8;
-    if (byte == 27) return decode_escape();
+    if (byte < 0) return KEY_CTRL_C;  // the console is gone: end the entry as Ctrl-C would
+    if (byte == delete_byte) return KEY_BACKSPACE;
+    if (byte == escape_byte) return decode_escape();
     return byte;
 }
 
@@ -235,15 +237,6 @@ void console_puts(const char* text) {
 
 void console_putch(char c) {
     if (run.console.device >= 0) write_all(&c, 1);
-}
-
-void console_blank(const char* text) {
-    std::array<char, 128> line;
-    std::size_t spaces = std::min(std::strlen(text), line.size() - 2);
-    line[0] = '\r';
-    std::fill_n(line.begin() + 1, spaces, ' ');
-    line[spaces + 1] = '\r';
-    if (run.console.device >= 0) write_all(line.data(), spaces + 2);
 }
 
 void console_discard_input() {

@@ -98,7 +98,7 @@ int console_getch(int wait_ms) {
     // The end of input, or the byte 255 from a runtime that does not widen
     // its characters as unsigned: the console tells which.
     DWORD pending;
-    if (code == EOF && !GetNumberOfConsoleInputEvents(input(), &pending)) return 3;
+    if (code == EOF && !GetNumberOfConsoleInputEvents(input(), &pending)) return KEY_CTRL_C;
     return code & 0xFF;
 }
 
@@ -108,16 +108,6 @@ void console_puts(const char* text) {
 
 void console_putch(char c) {
     if (run.console.device >= 0) _putch(static_cast<unsigned char>(c));
-}
-
-void console_blank(const char* text) {
-    std::array<char, 128> line;
-    std::size_t spaces = std::min(std::strlen(text), line.size() - 3);
-    line[0] = '\r';
-    std::fill_n(line.begin() + 1, spaces, ' ');
-    line[spaces + 1] = '\r';
-    line[spaces + 2] = '\0';
-    console_puts(line.data());
 }
 
 void console_discard_input() {
@@ -144,7 +134,7 @@ bool console_deliver_ctrl_c() {
     record.Event.KeyEvent.bKeyDown = TRUE;
     record.Event.KeyEvent.wRepeatCount = 1;
     record.Event.KeyEvent.wVirtualKeyCode = 'C';
-    record.Event.KeyEvent.uChar.AsciiChar = 3;
+    record.Event.KeyEvent.uChar.AsciiChar = KEY_CTRL_C;
     record.Event.KeyEvent.dwControlKeyState = LEFT_CTRL_PRESSED;
     DWORD written;
     return WriteConsoleInputA(input(), &record, 1, &written) && written == 1;

@@ -69,15 +69,6 @@ void put_line(bool to_stdout, const char* text) {
 
 }  // namespace
 
-void close_slots() {
-    for (std::FILE** slot : {&run.infile, &run.outfile, &run.selffile}) {
-        if (*slot != nullptr) {
-            std::fclose(*slot);
-            *slot = nullptr;
-        }
-    }
-}
-
 void pause_if_active() {
     if (run.mode == Mode::None || !console_open()) return;
     std::fflush(stdout);
@@ -137,18 +128,6 @@ void report_success(const char* word) {
     // When standard output is the output (/dev/stdout into a file or pipe),
     // standard error, so that the word does not join the data.
     put_line(true, word);
-}
-
-std::size_t read_infile(void* buffer, std::size_t count) {
-    std::size_t got = std::fread(buffer, 1, count, run.infile);
-    if (std::ferror(run.infile)) fail_system("infile read error");
-    return got;
-}
-
-std::size_t write_outfile(const void* buffer, std::size_t count) {
-    std::size_t put = std::fwrite(buffer, 1, count, run.outfile);
-    if (std::ferror(run.outfile)) fail_system("outfile write error");
-    return put;
 }
 
 void end_process(int code) {

@@ -23,8 +23,8 @@ constexpr int key_tail_quiet_ms = 2000;
 enum class Step { Store, End, Abort };
 
 Step step_for(int code) {
-    if (code == 3) return Step::Abort;  // Ctrl-C
-    if (code == 13 || code == 10 || code == console_no_key) return Step::End;
+    if (code == KEY_CTRL_C) return Step::Abort;
+    if (code == KEY_ENTER || code == KEY_LINE_FEED || code == console_no_key) return Step::End;
     return Step::Store;
 }
 

@@ -3,20 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "cli/exits.hpp"
-#include "container/run_state.hpp"
+#include "container/program.hpp"
+#include "container/slots.hpp"
 #include "crypto/wipe.hpp"
 
 namespace zelno {
-namespace {
-
-bool encrypting() { return run.mode == Mode::Encrypt || run.mode == Mode::MakeSelfDecrypt; }
-
-}  // namespace
-
-void cipher_setup(const char* key) {
-    CipherContext& c = run.cipher;
-    c.algorithm = run.flags & FLAG_ALG_MASK;
+void cipher_setup(CipherContext& c, const char* key, std::uint8_t flags, bool encrypting) {
+    c.algorithm = flags & FLAG_ALG_MASK;
     if (c.algorithm != ALG_TWOFISH && c.algorithm != ALG_AES) fail_message("infile version error.");
 
     // The key string itself is the key material: its first 32 bytes,
@@ -34,24 +27,22 @@ void cipher_setup(const char* key) {
         // 0 to 16 bytes: 128 bits, 17 to 24: 192, 25 to 32: 256.
         int key_bits = 64 * std::max(2, (c.key_length + 7) / 8);
         c.aes_key.fill(0);
-        c.aes_rounds = encrypting() ? aes_expand_encrypt_key(c.aes_key, c.key_bytes.data(), key_bits)
-                                    : aes_expand_decrypt_key(c.aes_key, c.key_bytes.data(), key_bits);
+        c.aes_rounds = encrypting ? aes_expand_encrypt_key(c.aes_key, c.key_bytes.data(), key_bits)
+                                  : aes_expand_decrypt_key(c.aes_key, c.key_bytes.data(), key_bits);
     }
     wipe_stack_below();
 }
 
-void iv_setup() {
-    CipherContext& c = run.cipher;
+void iv_setup(CipherContext& c, std::uint8_t flags) {
     c.chain.fill(0);
     c.scratch.fill(0);
     for (std::size_t i = 0; i < c.chain.size(); ++i) {
-        if (run.flags & FLAG_IV_SERIES) c.chain[i] = static_cast<std::uint8_t>(IV_SERIES_BASE - i);
-        if (run.flags & FLAG_IV_SHIFT) c.chain[i] = static_cast<std::uint8_t>(c.chain[i] >> (i % 3 + 1));
+        if (flags & FLAG_IV_SERIES) c.chain[i] = static_cast<std::uint8_t>(IV_SERIES_BASE - i);
+        if (flags & FLAG_IV_SHIFT) c.chain[i] = static_cast<std::uint8_t>(c.chain[i] >> (i % 3 + 1));
     }
 }
 
-void cbc_encrypt_block(std::uint8_t* block) {
-    CipherContext& c = run.cipher;
+void cbc_encrypt_block(CipherContext& c, std::uint8_t* block) {
     for (std::size_t i = 0; i < BLOCK_SIZE; ++i) block[i] ^= c.chain[i];
     if (c.algorithm == ALG_TWOFISH) {
         Twofish_encrypt_block(c.twofish_key, block, c.chain.data());
@@ -61,8 +52,7 @@ void cbc_encrypt_block(std::uint8_t* block) {
     std::memcpy(block, c.chain.data(), BLOCK_SIZE);
 }
 
-void cbc_decrypt_block(std::uint8_t* block) {
-    CipherContext& c = run.cipher;
+void cbc_decrypt_block(CipherContext& c, std::uint8_t* block) {
     if (c.algorithm == ALG_TWOFISH) {
         Twofish_decrypt_block(c.twofish_key, block, c.scratch.data());
     } else {
@@ -73,8 +63,7 @@ void cbc_decrypt_block(std::uint8_t* block) {
     std::memcpy(block, c.scratch.data(), BLOCK_SIZE);
 }
 
-void cbc_encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count) {
-    CipherContext& c = run.cipher;
+void cbc_encrypt_blocks(CipherContext& c, const std::uint8_t* in, std::uint8_t* out, std::size_t count) {
     if (c.algorithm == ALG_TWOFISH) {
         Twofish_cbc_encrypt(c.twofish_key, c.chain.data(), in, out, count);
     } else {
@@ -83,12 +72,11 @@ void cbc_encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t c
     wipe_stack_below();
 }
 
-void cbc_decrypt_blocks(std::uint8_t* data, std::size_t count) {
-    cbc_decrypt_blocks_with(run.cipher.chain.data(), data, count);
+void cbc_decrypt_blocks(CipherContext& c, std::uint8_t* data, std::size_t count) {
+    cbc_decrypt_blocks_with(c, c.chain.data(), data, count);
 }
 
-void cbc_decrypt_blocks_with(std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
-    const CipherContext& c = run.cipher;
+void cbc_decrypt_blocks_with(const CipherContext& c, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
     if (c.algorithm == ALG_TWOFISH) {
         Twofish_cbc_decrypt(c.twofish_key, chain, data, count);
     } else {

@@ -31,23 +31,26 @@ struct CipherContext {
     std::array<std::uint8_t, BLOCK_SIZE> scratch{};  // decryption's working block
 };
 
-// Reads the algorithm from the run's format flags ("infile version error."
-// unless it is 1 or 2) and the direction from the run's mode.
-void cipher_setup(const char* key);
-void iv_setup();
+// Sets up `ctx` for a container of the format `flags`: the key schedule of
+// its algorithm ("infile version error." unless it is 1 or 2) for the
+// direction asked. The key string is the key material: its first 32 bytes,
+// zero-padded.
+void cipher_setup(CipherContext& ctx, const char* key, std::uint8_t flags, bool encrypting);
+// The initialisation vector the flags call for, as the chain.
+void iv_setup(CipherContext& ctx, std::uint8_t flags);
 // One block in place. The pipelines use the forms over many blocks below;
 // these serve the unit tests as the block-by-block reference.
-void cbc_encrypt_block(std::uint8_t* block);
-void cbc_decrypt_block(std::uint8_t* block);
+void cbc_encrypt_block(CipherContext& ctx, std::uint8_t* block);
+void cbc_decrypt_block(CipherContext& ctx, std::uint8_t* block);
 // The same over `count` consecutive blocks, identical bytes to calling the
 // single-block forms in order. Encryption reads `in` and writes `out`, which
 // may be the same bytes; decryption works in place.
-void cbc_encrypt_blocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count);
-void cbc_decrypt_blocks(std::uint8_t* data, std::size_t count);
+void cbc_encrypt_blocks(CipherContext& ctx, const std::uint8_t* in, std::uint8_t* out, std::size_t count);
+void cbc_decrypt_blocks(CipherContext& ctx, std::uint8_t* data, std::size_t count);
 // CBC decryption in place on a chain of the caller's (the ciphertext block
-// before `data`, updated), with the run's key: CBC decryption has no chain
-// between blocks, so the second thread can decrypt one part of a piece while
-// the pipeline decrypts the rest.
-void cbc_decrypt_blocks_with(std::uint8_t* chain, std::uint8_t* data, std::size_t count);
+// before `data`, updated), with the context's key: CBC decryption has no
+// chain between blocks, so the second thread can decrypt one part of a piece
+// while the pipeline decrypts the rest.
+void cbc_decrypt_blocks_with(const CipherContext& ctx, std::uint8_t* chain, std::uint8_t* data, std::size_t count);
 
 }  // namespace zelno

@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/exits.hpp"
+#include "container/program.hpp"
+#include "container/slots.hpp"
 #include "container/names.hpp"
 #include "container/output_file.hpp"
 #include "container/pieces.hpp"
@@ -15,7 +16,7 @@ namespace {
 
 // Takes the input stream to the first byte of its container: the own image,
 // or the named file, scanned for one.
-void open_container_input() {
+void xopen_container_input() {
     if (run.mode == Mode::SelfDecrypt) {
         // The own image, already scanned and positioned at its container.
         run.infile = run.selffile;
@@ -34,10 +35,10 @@ void open_container_input() {
 }
 
 // MetaBlock and NameField: decrypted on the running chain, then digested.
-void decrypt_header_pieces() {
+void decrypt_header_pieces(CipherContext& cipher) {
     constexpr std::size_t pieces = META_SIZE + NAME_FIELD_SIZE;
     std::uint8_t* meta_and_name = run.header.meta().data();
-    cbc_decrypt_blocks(meta_and_name, pieces / BLOCK_SIZE);
+    cbc_decrypt_blocks(cipher, meta_and_name, pieces / BLOCK_SIZE);
     digest_add(run.digest, meta_and_name, pieces);
 }
 
@@ -46,30 +47,30 @@ void decrypt_header_pieces() {
 // decrypts the first part of the piece (7/16: it also digests) while this
 // thread decrypts the rest; CBC decryption needs only the ciphertext block
 // before a part, not the part's own result.
-void decrypt_piece(std::uint8_t* data, std::size_t blocks) {
+void decrypt_piece(CipherContext& cipher, std::uint8_t* data, std::size_t blocks) {
     std::size_t first = blocks * 7 / 16;
-    if (run.cipher.algorithm != ALG_TWOFISH || !side_worker_running() || first == 0) {
-        cbc_decrypt_blocks(data, blocks);
+    if (cipher.algorithm != ALG_TWOFISH || !side_worker_running() || first == 0) {
+        cbc_decrypt_blocks(cipher, data, blocks);
         return;
     }
     // The rest chains on the last ciphertext block of the first part, taken
     // before the thread overwrites it.
-    std::array<std::uint8_t, BLOCK_SIZE> before_first = run.cipher.chain;
-    std::memcpy(run.cipher.chain.data(), data + (first - 1) * BLOCK_SIZE, BLOCK_SIZE);
-    std::uint64_t ticket = side_decrypt(data, first, before_first.data());
-    cbc_decrypt_blocks(data + first * BLOCK_SIZE, blocks - first);
-    side_wait(ticket);
+    std::array<std::uint8_t, BLOCK_SIZE> before_first = cipher.chain;
+    std::memcpy(cipher.chain.data(), data + (first - 1) * BLOCK_SIZE, BLOCK_SIZE);
+    std::uint64_t ticket = side_decrypt(cipher, data, first, before_first.data());
+    cbc_decrypt_blocks(cipher, data + first * BLOCK_SIZE, blocks - first);
+    xside_wait(ticket);
 }
 
 // Each piece is decrypted in place; while it is digested on the second
 // thread and written, the next one is read into the other buffer.
-void decrypt_data(std::uint32_t size) {
-    for_each_piece(size, [](std::size_t turn, std::uint64_t remaining) {
+void decrypt_data(CipherContext& cipher, std::uint32_t size) {
+    for_each_piece(size, [&cipher](std::size_t turn, std::uint64_t remaining) {
         auto& buffer = run.data_buffers[turn];
         std::uint64_t padded_remaining = (remaining + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(padded_remaining, buffer.size()));
         if (read_infile(buffer.data(), want) < want) fail_message("infile data error.");
-        decrypt_piece(buffer.data(), want / BLOCK_SIZE);
+        decrypt_piece(cipher, buffer.data(), want / BLOCK_SIZE);
         // The zero fill of the last block is digested but not written.
         std::uint64_t ticket = side_digest(buffer.data(), want);
         std::size_t plain = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, want));
@@ -80,7 +81,7 @@ void decrypt_data(std::uint32_t size) {
             fail_message("infile data error.");
         }
         write_outfile(buffer.data(), plain);
-        start_writeback();
+        xstart_writeback();
         return PieceDone{.bytes = plain, .ticket = ticket};
     });
 }
@@ -88,7 +89,7 @@ void decrypt_data(std::uint32_t size) {
 }  // namespace
 
 void run_decrypt() {
-    open_container_input();
+    xopen_container_input();
 
     ContainerHeader& header = run.header;
     if (read_infile(header.bytes.data(), OFFSET_CLEAR_SIZE) < OFFSET_CLEAR_SIZE || !header.has_magic()) {
@@ -98,8 +99,8 @@ void run_decrypt() {
     if (header.flags() > FLAGS_NEWEST) fail_message("infile version error.");
     run.flags = header.flags();
 
-    cipher_setup(run.key_string);
-    iv_setup();
+    cipher_setup(run.cipher, run.key_string, run.flags, false);
+    iv_setup(run.cipher, run.flags);
     digest_begin(run.digest);
 
     // Layout B holds the size in clear; layout A lacks it, and its pieces
@@ -109,15 +110,15 @@ void run_decrypt() {
     const std::size_t rest = HEADER_SIZE - rest_at;
     if (read_infile(header.bytes.data() + rest_at, rest) < rest) fail_message("infile header error.");
 
-    if (!layout_b) decrypt_header_pieces();
+    if (!layout_b) decrypt_header_pieces(run.cipher);
 
     // Without a name from the command line the output is restored into the
     // current directory under its stored name, which is known only at the end.
-    open_output(run.outfile_named ? run.outfile_name : nullptr, false);
+    xopen_output(run.outfile_named ? run.outfile_name : nullptr, false);
 
-    decrypt_data(layout_b ? header.clear_size() : header.read_meta().size);
+    decrypt_data(run.cipher, layout_b ? header.clear_size() : header.read_meta().size);
 
-    if (layout_b) decrypt_header_pieces();
+    if (layout_b) decrypt_header_pieces(run.cipher);
 
     std::array<std::uint8_t, DIGEST_SIZE> digest_out;
     digest_finish(run.digest, digest_out.data());
@@ -126,12 +127,12 @@ void run_decrypt() {
     }
 
     if (run.outfile_named) {
-        publish_output({});
+        xpublish_output({});
     } else {
         // Restored under the stored name and time, in the current directory.
         if (!stored_name_is_safe(header.name())) fail_message("infile name error.");
         run.outfile_name = reinterpret_cast<const char*>(header.name().data());
-        publish_output({.executable = false, .mtime = header.read_meta().mtime, .stored_name = run.outfile_name});
+        xpublish_output({.executable = false, .mtime = header.read_meta().mtime, .stored_name = run.outfile_name});
     }
     report_success("decrypted.");
 }

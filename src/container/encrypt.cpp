@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/exits.hpp"
+#include "container/program.hpp"
+#include "container/slots.hpp"
 #include "container/input_file.hpp"
 #include "container/names.hpp"
 #include "container/output_file.hpp"
@@ -16,7 +17,7 @@ namespace zelno {
 namespace {
 
 // The plain input, with the status its container records.
-InputStatus open_plain_input() {
+InputStatus xopen_plain_input() {
     run.infile = std::fopen(run.infile_name, "rb");
     if (run.infile == nullptr) fail_system("infile open error");
     std::setvbuf(run.infile, run.infile_buffer.data(), _IOFBF, run.infile_buffer.size());
@@ -32,7 +33,7 @@ InputStatus open_plain_input() {
 }
 
 // Copies the program's own file to the output; returns its length.
-std::uint64_t copy_own_image() {
+std::uint64_t xcopy_own_image() {
     if (fseeko(run.selffile, 0, SEEK_SET) != 0) fail_system("selffile seek error");
     auto& buffer = run.data_buffers[0];
     std::uint64_t length = 0;
@@ -48,15 +49,15 @@ std::uint64_t copy_own_image() {
 // Streams the plaintext through the digest and the chain into the output.
 // While one piece is digested and its ciphertext written on the second
 // thread, the next piece is read and encrypted.
-void encrypt_data(std::uint32_t size) {
-    for_each_piece(size, [](std::size_t turn, std::uint64_t remaining) {
+void encrypt_data(CipherContext& context, std::uint32_t size) {
+    for_each_piece(size, [&context](std::size_t turn, std::uint64_t remaining) {
         auto& plain = run.data_buffers[turn];
         auto& cipher = run.data_buffers[2 + turn];
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, plain.size()));
         std::size_t got = read_infile(plain.data(), want);
         if (got < want) {
             // The file shrank. A write that failed on the thread came first.
-            side_worker_finish();
+            xside_worker_finish();
             fail_message("infile size error.");
         }
         // The last block is filled with zeros; the size field tells the true length.
@@ -64,7 +65,7 @@ void encrypt_data(std::uint32_t size) {
         std::fill(plain.begin() + static_cast<std::ptrdiff_t>(got), plain.begin() + static_cast<std::ptrdiff_t>(padded),
                   std::uint8_t{0});
         side_digest(plain.data(), padded);
-        cbc_encrypt_blocks(plain.data(), cipher.data(), padded / BLOCK_SIZE);
+        cbc_encrypt_blocks(context, plain.data(), cipher.data(), padded / BLOCK_SIZE);
         return PieceDone{.bytes = got, .ticket = side_write(cipher.data(), padded)};
     });
     // A file that grew while it was read no longer matches its recorded size.
@@ -75,11 +76,11 @@ void encrypt_data(std::uint32_t size) {
 }  // namespace
 
 void run_encrypt() {
-    cipher_setup(run.key_string);
-    iv_setup();
+    cipher_setup(run.cipher, run.key_string, run.flags, true);
+    iv_setup(run.cipher, run.flags);
     digest_begin(run.digest);
 
-    InputStatus input = open_plain_input();
+    InputStatus input = xopen_plain_input();
     const char* base_name = base_name_of(run.infile_name);
     if (std::strlen(base_name) >= NAME_FIELD_SIZE) fail_message("infile name error.");
 
@@ -90,9 +91,9 @@ void run_encrypt() {
         run.outfile_name = run.out_name.data();
     }
     // The header pieces are written again at the end: the output must seek.
-    open_output(run.outfile_name, true);
+    xopen_output(run.outfile_name, true);
 
-    std::uint64_t image_length = self_decrypting ? copy_own_image() : 0;
+    std::uint64_t image_length = self_decrypting ? xcopy_own_image() : 0;
 
     ContainerHeader& header = run.header;
     header.set_magic();
@@ -106,22 +107,22 @@ void run_encrypt() {
     write_outfile(header.bytes.data(), OFFSET_META);
     write_outfile(zeros.data(), zeros.size());
 
-    encrypt_data(static_cast<std::uint32_t>(input.size));
+    encrypt_data(run.cipher, static_cast<std::uint32_t>(input.size));
 
     // MetaBlock and NameField continue the chain after the data, and replace
     // their plaintext in the output.
     constexpr std::size_t pieces = META_SIZE + NAME_FIELD_SIZE;
     std::uint8_t* meta_and_name = header.meta().data();
     digest_add(run.digest, meta_and_name, pieces);
-    cbc_encrypt_blocks(meta_and_name, meta_and_name, pieces / BLOCK_SIZE);
-    seek_output(image_length + OFFSET_META);
+    cbc_encrypt_blocks(run.cipher, meta_and_name, meta_and_name, pieces / BLOCK_SIZE);
+    xseek_output(image_length + OFFSET_META);
     write_outfile(meta_and_name, pieces);
 
     digest_finish(run.digest, header.digest().data());
-    seek_output(image_length + OFFSET_DIGEST);
+    xseek_output(image_length + OFFSET_DIGEST);
     write_outfile(header.digest().data(), DIGEST_SIZE);
 
-    publish_output({.executable = self_decrypting, .mtime = std::nullopt, .stored_name = nullptr});
+    xpublish_output({.executable = self_decrypting, .mtime = std::nullopt, .stored_name = nullptr});
     report_success("encrypted.");
 }
 

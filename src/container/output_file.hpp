@@ -19,11 +19,11 @@ namespace zelno {
 // again at its start once the data are done, so it must be able to seek;
 // one that cannot is refused here, before the first byte, with "outfile seek
 // error".
-void open_output(const char* final_name, bool rewrites_header);
+void xopen_output(const char* final_name, bool rewrites_header);
 
 // Starts writing what the output holds so far to disk in the background, a
 // few megabytes at a time, so that the sync at publishing has little left.
-void start_writeback();
+void xstart_writeback();
 // The same without ending the run: false, with errno, when flushing failed.
 bool try_start_writeback();
 
@@ -32,7 +32,7 @@ bool try_start_writeback();
 void drop_working_file();
 
 // Seeks to `offset` from where the output began; "outfile seek error".
-void seek_output(std::uint64_t offset);
+void xseek_output(std::uint64_t offset);
 
 struct PublishOptions {
     bool executable = false;             // self-decrypting executables must start
@@ -43,6 +43,6 @@ struct PublishOptions {
 // Flushes and syncs the output, gives it its permissions (and times), closes
 // the file slots and renames it to the name it was opened for (or to
 // `stored_name`).
-void publish_output(const PublishOptions& options);
+void xpublish_output(const PublishOptions& options);
 
 }  // namespace zelno

@@ -1,14 +1,14 @@
 // The loop both pipelines run over their data: pieces of at most
 // DATA_CHUNK_SIZE bytes in two alternating turns. A turn's buffers are used
 // again only once the second thread is done with what was handed to it from
-// them; the progress line follows the bytes done.
+// them; the progress hooks follow the bytes done.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/progress.hpp"
+#include "container/run_state.hpp"
 #include "container/side_worker.hpp"
 
 namespace zelno {
@@ -22,19 +22,19 @@ struct PieceDone {
 // and says what it did.
 template <class Piece>
 void for_each_piece(std::uint64_t size, Piece piece) {
-    progress_begin(size);
+    run.progress_hooks.begin(size);
     side_worker_start(size);
     std::array<std::uint64_t, 2> last_use{};
     std::uint64_t remaining = size;
     for (std::size_t turn = 0; remaining > 0; turn ^= 1) {
-        side_wait(last_use[turn]);
+        xside_wait(last_use[turn]);
         PieceDone done = piece(turn, remaining);
         last_use[turn] = done.ticket;
         remaining -= done.bytes;
-        progress_advance(done.bytes);
+        run.progress_hooks.advance(done.bytes);
     }
-    side_worker_finish();
-    progress_end();
+    xside_worker_finish();
+    run.progress_hooks.end();
 }
 
 }  // namespace zelno

@@ -18,6 +18,7 @@
 
 #include "container/cipher_context.hpp"
 #include "container/format.hpp"
+#include "container/output_platform.hpp"
 #include "crypto/sha1.hpp"
 
 namespace zelno {
@@ -52,6 +53,15 @@ struct SignalState {
     std::atomic<unsigned> events = 0;
 };
 
+// What the data loop tells of its progress, to whoever shows it: the
+// program's entry points these at its console line (cli/progress.hpp). By
+// default nothing shows.
+struct ProgressHooks {
+    void (*begin)(std::uint64_t total) = [](std::uint64_t) {};
+    void (*advance)(std::uint64_t bytes) = [](std::uint64_t) {};
+    void (*end)() = [] {};
+};
+
 // The progress line (cli/progress.hpp).
 struct ProgressState {
     bool shown = false;
@@ -69,21 +79,20 @@ struct OutputState {
     std::array<char, PATH_MAX> final_path{};  // outfile_name, its links followed
     std::array<char, PATH_MAX> temp_name{};
     volatile std::sig_atomic_t created = 0;  // temp_name exists; read by the signal handler
-    bool unnamed = false;                    // no name until it is complete
-    bool direct = false;                     // a device, a pipe or a descriptor, written in place
-    std::uint64_t start = 0;                 // where the output begins in a file written in place
-    std::uint64_t end = 0;                   // where it ends, once the header was sought back to
-    std::uint64_t writeback_from = 0;        // what is already on its way to the disk
+    // The working file goes away by itself when closed (it has no name, or
+    // is marked so) until it is published.
+    bool vanishes = false;
+    bool direct = false;               // a device, a pipe or a descriptor, written in place
+    std::uint64_t start = 0;           // where the output begins in a file written in place
+    std::uint64_t end = 0;             // where it ends, once the header was sought back to
+    std::uint64_t writeback_from = 0;  // what is already on its way to the disk
     // Standard output or standard error is the same file or pipe as an
     // output written in place: no message may land there.
     bool stdout_is_output = false;
     bool stderr_is_output = false;
-    // An existing regular file that the output replaces keeps its permission
-    // bits, owner and group.
-    bool replaces = false;
-    std::uint32_t replaced_mode = 0;
-    std::uint32_t replaced_owner = 0;
-    std::uint32_t replaced_group = 0;
+    // What the name led to: an existing regular file that the output
+    // replaces keeps its permission bits, owner and group.
+    FoundOutput found;
 };
 
 // The second thread (container/side_worker.hpp) and its queue of pieces.
@@ -92,6 +101,7 @@ struct WorkerJob {
     const std::uint8_t* data = nullptr;
     std::size_t length = 0;
     std::uint8_t* decrypted = nullptr;             // decryption: the bytes it works on in place
+    const CipherContext* cipher = nullptr;         // decryption: with this key
     std::array<std::uint8_t, BLOCK_SIZE> chain{};  // decryption: the ciphertext block before them
 };
 
@@ -140,6 +150,7 @@ struct RunState {
     OutputState output;
     ConsoleState console;
     SignalState signals;
+    ProgressHooks progress_hooks;
     ProgressState progress;
     WorkerState worker;
 };

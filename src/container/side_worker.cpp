@@ -6,8 +6,8 @@
 #include <cstring>
 #include <exception>
 
-#include "cli/exits.hpp"
-#include "cli/signals.hpp"
+#include "container/program.hpp"
+#include "container/slots.hpp"
 #include "container/cipher_context.hpp"
 #include "container/output_file.hpp"
 #include "container/run_state.hpp"
@@ -35,7 +35,7 @@ void do_job(WorkerJob& job) {
         case WorkerJob::Kind::Digest: digest_in_line(job.data, job.length); break;
         case WorkerJob::Kind::Write: write_on_thread(job.data, job.length); break;
         case WorkerJob::Kind::Decrypt:
-            cbc_decrypt_blocks_with(job.chain.data(), job.decrypted, job.length / BLOCK_SIZE);
+            cbc_decrypt_blocks_with(*job.cipher, job.chain.data(), job.decrypted, job.length / BLOCK_SIZE);
             break;
     }
 }
@@ -61,7 +61,7 @@ std::uint64_t hand_over(WorkerJob job) {
     if (!w.thread.joinable()) {
         if (job.kind == WorkerJob::Kind::Write) {
             write_outfile(job.data, job.length);
-            start_writeback();
+            xstart_writeback();
         } else {
             do_job(job);
         }
@@ -106,15 +106,20 @@ std::uint64_t side_write(const std::uint8_t* data, std::size_t length) {
     return hand_over({.kind = WorkerJob::Kind::Write, .data = data, .length = length});
 }
 
-std::uint64_t side_decrypt(std::uint8_t* data, std::size_t blocks, const std::uint8_t* chain) {
-    WorkerJob job{.kind = WorkerJob::Kind::Decrypt, .data = data, .length = blocks * BLOCK_SIZE, .decrypted = data};
+std::uint64_t side_decrypt(const CipherContext& cipher, std::uint8_t* data, std::size_t blocks,
+                           const std::uint8_t* chain) {
+    WorkerJob job{.kind = WorkerJob::Kind::Decrypt,
+                  .data = data,
+                  .length = blocks * BLOCK_SIZE,
+                  .decrypted = data,
+                  .cipher = &cipher};
     std::memcpy(job.chain.data(), chain, BLOCK_SIZE);
     return hand_over(job);
 }
 
 bool side_worker_running() { return run.worker.thread.joinable(); }
 
-void side_wait(std::uint64_t ticket) {
+void xside_wait(std::uint64_t ticket) {
     WorkerState& w = run.worker;
     if (w.thread.joinable()) {
         std::unique_lock<std::mutex> guard(w.lock);
@@ -123,7 +128,7 @@ void side_wait(std::uint64_t ticket) {
     report_failed_write();
 }
 
-void side_worker_finish() {
+void xside_worker_finish() {
     side_worker_stop();
     report_failed_write();
 }

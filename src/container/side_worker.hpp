@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "container/cipher_context.hpp"
+
 namespace zelno {
 
 // Starts the thread for `total` bytes of data; small amounts are not worth it.
@@ -17,18 +19,19 @@ void side_worker_start(std::uint64_t total);
 // piece's ticket. The bytes must stay as they are until the ticket is done.
 std::uint64_t side_digest(const std::uint8_t* data, std::size_t length);
 std::uint64_t side_write(const std::uint8_t* data, std::size_t length);
-// Queue `blocks` blocks for CBC decryption in place; `chain` is the
+// Queue `blocks` blocks for CBC decryption in place with the key of `cipher`; `chain` is the
 // ciphertext block before them, copied.
-std::uint64_t side_decrypt(std::uint8_t* data, std::size_t blocks, const std::uint8_t* chain);
+std::uint64_t side_decrypt(const CipherContext& cipher, std::uint8_t* data, std::size_t blocks,
+                           const std::uint8_t* chain);
 // Whether a second thread runs: without one, handing work over gains nothing.
 bool side_worker_running();
 
 // Waits until the piece of `ticket` and all before it are done. A write that
 // failed on the thread ends the run here with "outfile write error".
-void side_wait(std::uint64_t ticket);
+void xside_wait(std::uint64_t ticket);
 
 // Waits for everything and ends the thread; a failed write ends the run.
-void side_worker_finish();
+void xside_worker_finish();
 
 // For the failure exits: waits for the thread to stop, and reports nothing.
 void side_worker_stop();

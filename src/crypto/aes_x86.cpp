@@ -82,15 +82,11 @@ ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::u
 
 void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
                         std::size_t count) {
-    if (!with_round_count(rounds, [&](auto r) { cbc_encrypt<r()>(key, chain, in, out, count); })) {
-        aes_cbc_encrypt_portable(key, rounds, chain, in, out, count);
-    }
+    with_round_count(rounds, [&](auto r) { cbc_encrypt<r()>(key, chain, in, out, count); });
 }
 
 void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
-    if (!with_round_count(rounds, [&](auto r) { cbc_decrypt<r()>(key, chain, data, count); })) {
-        aes_cbc_decrypt_portable(key, rounds, chain, data, count);
-    }
+    with_round_count(rounds, [&](auto r) { cbc_decrypt<r()>(key, chain, data, count); });
 }
 
 }  // namespace zelno

@@ -48,7 +48,7 @@ void aes_cbc_decrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain
 void sha1_compress_portable(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks, std::size_t count);
 
 // On the processor's instructions: only where the matching cpu_has_* is
-// true. A round count other than 10, 12 or 14 takes the portable code.
+// true, and for AES only with a round count that aes_rounds_valid accepts.
 void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
                         std::size_t count);
 void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count);

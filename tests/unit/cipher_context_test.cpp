@@ -17,25 +17,23 @@ using test::Bytes;
 
 // Runs the context over `plain` with the given flags, key and direction.
 Bytes run_cbc(std::uint8_t flags, const std::string& key, Mode mode, Bytes data, bool multi_block) {
-    run.flags = flags;
-    run.mode = mode;
-    cipher_setup(key.c_str());
-    iv_setup();
     const bool encrypt = mode == Mode::Encrypt || mode == Mode::MakeSelfDecrypt;
+    CipherContext c;
+    cipher_setup(c, key.c_str(), flags, encrypt);
+    iv_setup(c, flags);
     if (multi_block) {
         if (encrypt)
-            cbc_encrypt_blocks(data.data(), data.data(), data.size() / BLOCK_SIZE);
+            cbc_encrypt_blocks(c, data.data(), data.data(), data.size() / BLOCK_SIZE);
         else
-            cbc_decrypt_blocks(data.data(), data.size() / BLOCK_SIZE);
+            cbc_decrypt_blocks(c, data.data(), data.size() / BLOCK_SIZE);
     } else {
         for (std::size_t i = 0; i < data.size(); i += BLOCK_SIZE) {
             if (encrypt)
-                cbc_encrypt_block(&data[i]);
+                cbc_encrypt_block(c, &data[i]);
             else
-                cbc_decrypt_block(&data[i]);
+                cbc_decrypt_block(c, &data[i]);
         }
     }
-    run.mode = Mode::None;
     return data;
 }
 
@@ -52,9 +50,9 @@ TEST(CipherContext, VectorFollowsTheFlags) {
         {0x26, {0x53, 0x29, 0x14, 0x52, 0x28, 0x14, 0x50, 0x28, 0x13, 0x4F, 0x27, 0x13, 0x4D, 0x26, 0x13, 0x4C}},
     };
     for (const auto& [flags, expected] : cases) {
-        run.flags = flags;
-        iv_setup();
-        EXPECT_EQ(run.cipher.chain, expected) << int(flags);
+        CipherContext c;
+        iv_setup(c, flags);
+        EXPECT_EQ(c.chain, expected) << int(flags);
     }
 }
 
@@ -62,8 +60,8 @@ TEST(CipherContext, AlgorithmBitsZeroAndThreeAreRefused) {
     for (std::uint8_t flags : {0x34, 0x37}) {
         EXPECT_EXIT(
             {
-                run.flags = flags;
-                cipher_setup("k");
+                CipherContext c;
+                cipher_setup(c, "k", flags, true);
             },
             ::testing::ExitedWithCode(3), "")
             << int(flags);
@@ -120,8 +118,9 @@ TEST(CipherContext, EqualBlocksGiveDifferentCiphertext) {
 
 TEST(CipherContext, AesKeySizeFollowsTheKeyLength) {
     for (auto [length, rounds] : {std::pair{0, 10}, {16, 10}, {17, 12}, {24, 12}, {25, 14}, {32, 14}, {40, 14}}) {
-        run_cbc(0x36, std::string(static_cast<std::size_t>(length), 'q'), Mode::Encrypt, Bytes(16), true);
-        EXPECT_EQ(run.cipher.aes_rounds, rounds) << length;
+        CipherContext c;
+        cipher_setup(c, std::string(static_cast<std::size_t>(length), 'q').c_str(), 0x36, true);
+        EXPECT_EQ(c.aes_rounds, rounds) << length;
     }
 }
 

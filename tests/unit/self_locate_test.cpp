@@ -40,10 +40,10 @@ protected:
 // A bare name: Windows looks in the current directory first, as _searchenv;
 // Linux only where PATH names it (empty or "."), as the shell found the
 // program, so that another user's file there is never taken for it.
-const bool current_directory_first = path_list_separator == ';';
+const bool current_directory_first = search_rules.current_directory_first;
 
 TEST_F(PathSearch, CurrentDirectoryFirstThenPathInOrder) {
-    const std::string list = (root_ / "a").string() + path_list_separator + (root_ / "b").string();
+    const std::string list = (root_ / "a").string() + search_rules.list_separator + (root_ / "b").string();
     EXPECT_EQ(found("prog", list), "");
     touch(root_ / "b" / "prog");
     EXPECT_EQ(found("prog", list), (root_ / "b" / "prog").string());
@@ -60,12 +60,12 @@ TEST_F(PathSearch, CurrentDirectoryWherePathNamesIt) {
     const std::string in_cwd = current_directory_first ? "prog" : "./prog";
     EXPECT_EQ(found("prog", a), current_directory_first ? "prog" : "");
     EXPECT_EQ(found("prog", ""), in_cwd);  // one empty entry
-    EXPECT_EQ(found("prog", a + path_list_separator + "." + path_list_separator + b), in_cwd);
-    EXPECT_EQ(found("prog", path_list_separator + b), in_cwd);
-    EXPECT_EQ(found("prog", a + path_list_separator + path_list_separator + b), in_cwd);
-    EXPECT_EQ(found("prog", b + path_list_separator),
+    EXPECT_EQ(found("prog", a + search_rules.list_separator + "." + search_rules.list_separator + b), in_cwd);
+    EXPECT_EQ(found("prog", search_rules.list_separator + b), in_cwd);
+    EXPECT_EQ(found("prog", a + search_rules.list_separator + search_rules.list_separator + b), in_cwd);
+    EXPECT_EQ(found("prog", b + search_rules.list_separator),
               current_directory_first ? "prog" : (root_ / "b" / "prog").string());
-    EXPECT_EQ(found("prog", a + path_list_separator), in_cwd);
+    EXPECT_EQ(found("prog", a + search_rules.list_separator), in_cwd);
 }
 
 TEST_F(PathSearch, NamesWithSlashAreNotSearched) {
@@ -77,7 +77,7 @@ TEST_F(PathSearch, NamesWithSlashAreNotSearched) {
 TEST_F(PathSearch, DirectoriesDoNotCount) {
     fs::create_directories(root_ / "a" / "prog");
     touch(root_ / "b" / "prog");
-    EXPECT_EQ(found("prog", (root_ / "a").string() + path_list_separator + (root_ / "b").string()),
+    EXPECT_EQ(found("prog", (root_ / "a").string() + search_rules.list_separator + (root_ / "b").string()),
               (root_ / "b" / "prog").string());
 }
 

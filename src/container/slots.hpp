@@ -1,0 +1,17 @@
+// The file slots of the run (infile, outfile, selffile in RunState) and the
+// checked reads and writes through which the pipelines use them.
+#pragma once
+
+#include <cstddef>
+
+namespace zelno {
+
+// Closes infile, outfile and selffile, in that order, and empties the slots.
+void close_slots();
+
+// Read from infile / write to outfile; a stream fault ends the run with
+// "infile read error" / "outfile write error". A short read is no failure.
+std::size_t read_infile(void* buffer, std::size_t count);
+std::size_t write_outfile(const void* buffer, std::size_t count);
+
+}  // namespace zelno
