@@ -104,7 +104,7 @@ fuzz: all
 install: all
 	$(INSTALL) -d $(DESTDIR)$(BINDIR) $(DESTDIR)$(MANDIR)/man1
 	$(INSTALL) -m 0755 $(BUILD)/zelno $(DESTDIR)$(BINDIR)/zelno
-	$(INSTALL) -m 0644 doc/zelno.1 $(DESTDIR)$(MANDIR)/man1/zelno.1
+	$(INSTALL) -m 0644 $(BUILD)/zelno.1 $(DESTDIR)$(MANDIR)/man1/zelno.1
 
 uninstall:
 	rm -f $(DESTDIR)$(BINDIR)/zelno $(DESTDIR)$(MANDIR)/man1/zelno.1

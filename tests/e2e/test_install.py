@@ -6,9 +6,10 @@ import re
 import subprocess
 import unittest
 
-from support import SOURCE_DIR, WINDOWS, ZELNO, WorkdirTest, have, read
+from support import SOURCE_DIR, VERSION, WINDOWS, ZELNO, WorkdirTest, have, read
 
-MANUAL = os.path.join(SOURCE_DIR, "doc", "zelno.1")
+# The manual page as the build gives it its version.
+MANUAL = os.path.join(os.path.dirname(os.path.abspath(ZELNO)), "zelno.1")
 
 
 def program_messages():
@@ -27,6 +28,9 @@ class Manual(unittest.TestCase):
         result = subprocess.run(["groff", "-man", "-Tutf8", "-ww", MANUAL],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.assertEqual((result.returncode, result.stderr.decode()), (0, ""))
+
+    def test_carries_the_version(self):
+        self.assertRegex(read(MANUAL).decode().splitlines()[0], r'^\.TH ZELNO 1 \S+ "zelno %s"' % re.escape(VERSION))
 
     def test_lists_every_message(self):
         source = re.sub(r"\\&|\\f[BIRP]", "", read(MANUAL).decode())
