@@ -18,7 +18,7 @@ BINDIR ?= $(PREFIX)/bin
 MANDIR ?= $(PREFIX)/share/man
 INSTALL ?= install
 
-.PHONY: all check format format-check sanitize tsan portable m32 aarch64 aarch64-portable windows windows32 bench fuzz \
+.PHONY: all check dist dist-check format format-check sanitize tsan portable m32 aarch64 aarch64-portable windows windows32 bench fuzz \
   install uninstall clean
 
 all:
@@ -101,6 +101,16 @@ fuzz: all
 	cmake --build build-fuzz -j $(JOBS)
 	fuzz/run.sh build-fuzz $(BUILD) $(FUZZ_SECONDS)
 
+# The release files of the last commit in dist/: Debian packages, static
+# programs, Windows zips and SHA256SUMS (see packaging/dist). `dist-check`
+# builds them twice from two clones, compares them byte for byte and runs
+# lintian on the packages.
+dist:
+	packaging/dist
+
+dist-check:
+	packaging/dist-check
+
 install: all
 	$(INSTALL) -d $(DESTDIR)$(BINDIR) $(DESTDIR)$(MANDIR)/man1
 	$(INSTALL) -m 0755 $(BUILD)/zelno $(DESTDIR)$(BINDIR)/zelno
@@ -111,4 +121,4 @@ uninstall:
 
 clean:
 	rm -rf build build-sanitize build-tsan build-portable build-bench build-m32 build-aarch64 build-aarch64-portable build-windows \
-	  build-windows32 build-fuzz
+	  build-windows32 build-fuzz build-dist dist
