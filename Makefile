@@ -16,6 +16,7 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 BINDIR ?= $(PREFIX)/bin
 MANDIR ?= $(PREFIX)/share/man
+COMPLETIONDIR ?= $(PREFIX)/share/bash-completion/completions
 INSTALL ?= install
 
 .PHONY: all check dist dist-check format format-check sanitize tsan portable m32 aarch64 aarch64-portable windows windows32 bench fuzz \
@@ -112,12 +113,13 @@ dist-check:
 	packaging/dist-check
 
 install: all
-	$(INSTALL) -d $(DESTDIR)$(BINDIR) $(DESTDIR)$(MANDIR)/man1
+	$(INSTALL) -d $(DESTDIR)$(BINDIR) $(DESTDIR)$(MANDIR)/man1 $(DESTDIR)$(COMPLETIONDIR)
 	$(INSTALL) -m 0755 $(BUILD)/zelno $(DESTDIR)$(BINDIR)/zelno
 	$(INSTALL) -m 0644 $(BUILD)/zelno.1 $(DESTDIR)$(MANDIR)/man1/zelno.1
+	$(INSTALL) -m 0644 packaging/zelno.bash $(DESTDIR)$(COMPLETIONDIR)/zelno
 
 uninstall:
-	rm -f $(DESTDIR)$(BINDIR)/zelno $(DESTDIR)$(MANDIR)/man1/zelno.1
+	rm -f $(DESTDIR)$(BINDIR)/zelno $(DESTDIR)$(MANDIR)/man1/zelno.1 $(DESTDIR)$(COMPLETIONDIR)/zelno
 
 clean:
 	rm -rf build build-sanitize build-tsan build-portable build-bench build-m32 build-aarch64 build-aarch64-portable build-windows \
