@@ -16,9 +16,10 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 BINDIR ?= $(PREFIX)/bin
 MANDIR ?= $(PREFIX)/share/man
+COMPLETIONDIR ?= $(PREFIX)/share/bash-completion/completions
 INSTALL ?= install
 
-.PHONY: all check format format-check sanitize tsan portable m32 aarch64 aarch64-portable windows windows32 bench fuzz \
+.PHONY: all check dist dist-check format format-check sanitize tsan portable m32 aarch64 aarch64-portable windows windows32 bench fuzz \
   install uninstall clean
 
 all:
@@ -101,14 +102,25 @@ fuzz: all
 	cmake --build build-fuzz -j $(JOBS)
 	fuzz/run.sh build-fuzz $(BUILD) $(FUZZ_SECONDS)
 
+# The release files of the last commit in dist/: Debian packages, static
+# programs, Windows zips and SHA256SUMS (see packaging/dist). `dist-check`
+# builds them twice from two clones, compares them byte for byte and runs
+# lintian on the packages.
+dist:
+	packaging/dist
+
+dist-check:
+	packaging/dist-check
+
 install: all
-	$(INSTALL) -d $(DESTDIR)$(BINDIR) $(DESTDIR)$(MANDIR)/man1
+	$(INSTALL) -d $(DESTDIR)$(BINDIR) $(DESTDIR)$(MANDIR)/man1 $(DESTDIR)$(COMPLETIONDIR)
 	$(INSTALL) -m 0755 $(BUILD)/zelno $(DESTDIR)$(BINDIR)/zelno
-	$(INSTALL) -m 0644 doc/zelno.1 $(DESTDIR)$(MANDIR)/man1/zelno.1
+	$(INSTALL) -m 0644 $(BUILD)/zelno.1 $(DESTDIR)$(MANDIR)/man1/zelno.1
+	$(INSTALL) -m 0644 packaging/zelno.bash $(DESTDIR)$(COMPLETIONDIR)/zelno
 
 uninstall:
-	rm -f $(DESTDIR)$(BINDIR)/zelno $(DESTDIR)$(MANDIR)/man1/zelno.1
+	rm -f $(DESTDIR)$(BINDIR)/zelno $(DESTDIR)$(MANDIR)/man1/zelno.1 $(DESTDIR)$(COMPLETIONDIR)/zelno
 
 clean:
 	rm -rf build build-sanitize build-tsan build-portable build-bench build-m32 build-aarch64 build-aarch64-portable build-windows \
-	  build-windows32 build-fuzz
+	  build-windows32 build-fuzz build-dist dist

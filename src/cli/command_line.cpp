@@ -49,8 +49,23 @@ void take_output_argument(const char* argument) {
     run.outfile_named = true;
 }
 
+// "--help" and "--version" in place of a mode word: the usage text, or the
+// version and the target the program is built for, and a successful end.
+void answer_option(const char* word) {
+    if (std::strcmp(word, "--help") == 0) {
+        print_usage();
+    } else if (std::strcmp(word, "--version") == 0) {
+        std::puts("zelno " ZELNO_VERSION " (" ZELNO_TARGET ")");
+    } else {
+        return;
+    }
+    close_slots();
+    end_process(0);
+}
+
 // zelno <word> <infile> [key] [outfile], with "-nc" skipped wherever it stands.
 void parse_command_line(int argc, char** argv) {
+    if (argc > 1) answer_option(argv[1]);
     if (argc < 3) fail_usage();
     for (const ModeWord& m : mode_words) {
         if (std::strcmp(argv[1], m.word) == 0) {

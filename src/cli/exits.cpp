@@ -80,8 +80,7 @@ void pause_if_active() {
     console_blank(pause_prompt);
 }
 
-void fail_usage() {
-    close_slots();
+void print_usage() {
     std::fputs(
         "\n"
         "usage1: zelno <e|ea|d|s|sa> <infile> [key] [outfile]\n"
@@ -93,6 +92,11 @@ void fail_usage() {
         "        sa = make self-decrypt file (AES)\n"
         "        [key] = max 32 bytes string\n",
         stdout);
+}
+
+void fail_usage() {
+    close_slots();
+    print_usage();
     pause_if_active();
     end_process(EXIT_USAGE);
 }

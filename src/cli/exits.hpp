@@ -17,6 +17,8 @@ inline constexpr int EXIT_INTERNAL = 4;  // fail_internal
 // and a console exists.
 void pause_if_active();
 
+// The usage text, on standard output.
+void print_usage();
 [[noreturn]] void fail_usage();
 // fail_system, fail_message and report_success (container/program.hpp), and
 // fail_internal (crypto/internal_failure.hpp), are defined here too. No

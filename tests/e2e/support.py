@@ -19,6 +19,9 @@ ZELNO = os.environ.get("ZELNO_BINARY", "build/zelno")
 MAKE_CONTAINER = os.environ.get("ZELNO_MAKE_CONTAINER", "build/tests/make_container")
 SOURCE_DIR = os.environ.get("ZELNO_SOURCE_DIR",
                             os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+# The one version number, as CMake's project has it.
+with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as _lists:
+    VERSION = re.search(r"project\(zelno VERSION ([0-9.]+)", _lists.read()).group(1)
 # The programs of the other targets' builds (another word size or processor);
 # the cross-build tests compare with those that exist.
 PEERS = [p for p in os.environ.get("ZELNO_PEER_BINARIES", "").split(":") if p]

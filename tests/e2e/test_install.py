@@ -6,9 +6,10 @@ import re
 import subprocess
 import unittest
 
-from support import SOURCE_DIR, WINDOWS, ZELNO, WorkdirTest, have, read
+from support import SOURCE_DIR, VERSION, WINDOWS, ZELNO, WorkdirTest, have, read
 
-MANUAL = os.path.join(SOURCE_DIR, "doc", "zelno.1")
+# The manual page as the build gives it its version.
+MANUAL = os.path.join(os.path.dirname(os.path.abspath(ZELNO)), "zelno.1")
 
 
 def program_messages():
@@ -27,6 +28,9 @@ class Manual(unittest.TestCase):
         result = subprocess.run(["groff", "-man", "-Tutf8", "-ww", MANUAL],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.assertEqual((result.returncode, result.stderr.decode()), (0, ""))
+
+    def test_carries_the_version(self):
+        self.assertRegex(read(MANUAL).decode().splitlines()[0], r'^\.TH ZELNO 1 \S+ "zelno %s"' % re.escape(VERSION))
 
     def test_lists_every_message(self):
         source = re.sub(r"\\&|\\f[BIRP]", "", read(MANUAL).decode())
@@ -66,12 +70,26 @@ class Install(WorkdirTest):
                 root = (prefix or "/usr/local").lstrip("/")
                 program = os.path.join(root, "bin", "zelno")
                 manual = os.path.join(root, "share", "man", "man1", "zelno.1")
-                self.assertEqual(self.installed(stage), {program: 0o755, manual: 0o644})
+                completion = os.path.join(root, "share", "bash-completion", "completions", "zelno")
+                self.assertEqual(self.installed(stage), {program: 0o755, manual: 0o644, completion: 0o644})
                 self.assertEqual(read(os.path.join(stage, program)), read(ZELNO))
                 self.assertEqual(read(os.path.join(stage, manual)), read(MANUAL))
 
                 self.make("uninstall", "DESTDIR=" + stage, *prefix_args)
                 self.assertEqual(self.installed(stage), {})
+
+
+@unittest.skipUnless(have("bash"), "bash is missing")
+class Completion(unittest.TestCase):
+    def test_mode_words_first(self):
+        script = os.path.join(SOURCE_DIR, "packaging", "zelno.bash")
+        for words, offered in ((["zelno", ""], "e ea d s sa --help --version"), (["zelno", "e"], "e ea"),
+                               (["zelno", "-"], "--help --version"), (["zelno", "x"], "")):
+            with self.subTest(words=words):
+                line = 'source "$0"; COMP_WORDS=(%s); COMP_CWORD=1; _zelno; echo "${COMPREPLY[*]}"' % " ".join(
+                    "'%s'" % w for w in words)
+                result = subprocess.run(["bash", "-c", line, script], stdout=subprocess.PIPE)
+                self.assertEqual(result.stdout.decode(), offered + "\n")
 
 
 if __name__ == "__main__":
