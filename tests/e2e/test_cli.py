@@ -27,11 +27,6 @@ class Usage(WorkdirTest):
             with self.subTest(args=args):
                 result = self.zelno(*args)
                 self.assertEqual((result.returncode, result.stdout.decode(), result.stderr), (0, out, b""))
-        # A self-decrypting copy takes its first word as the key, whatever it is.
-        write(self.path("p"), b"help")
-        self.assertSucceeds(self.zelno("sa", "p", "--help"), b"encrypted.")
-        self.assertSucceeds(run(["--help", "out"], self.dir, program=self.path("p.exe")), b"decrypted.")
-        self.assertEqual(read(self.path("out")), b"help")
 
     def test_usage_leaves_files_alone(self):
         write(self.path("file"), b"x")

@@ -1,9 +1,11 @@
-"""Command-line cases written as short scripts, one file each in tests/cases
-(NAME.case), run in a fresh directory each. A line is a command and its
+"""Command-line cases written as short scripts, one file each in tests/scripts
+(NAME.test), run in a fresh directory each. A line is a command and its
 words, split as a shell would split them; "#" starts a comment. The words of
 a text may use the escapes \\n, \\t, \\0 and \\xNN.
 
     zelno WORD...       runs the program; the lines after it check that run
+    run NAME WORD...    runs the file NAME of the directory (a self-decrypting
+                        executable) in the same way
     exit N              its exit code (without this line it must be 0, with
                         nothing on standard error)
     stdout TEXT         what it wrote on standard output, exactly
@@ -30,7 +32,7 @@ import unittest
 
 from support import SOURCE_DIR, VERSION, WINDOWS, WorkdirTest, read, write
 
-CASES = os.path.join(SOURCE_DIR, "tests", "cases")
+SCRIPTS = os.path.join(SOURCE_DIR, "tests", "scripts")
 
 
 def text(word):
@@ -49,14 +51,15 @@ class Script(WorkdirTest):
             negated = words[0] == "!"
             command, *args = words[1:] if negated else words
             where = "%s:%d: %s" % (os.path.basename(path), number, line.strip())
-            if command in ("zelno", "skip") and not checked:
+            if command in ("zelno", "run", "skip") and not checked:
                 self.assertEqual((last.returncode, last.stderr), (0, b""), where)
             if command == "skip":
                 system = "windows" if WINDOWS else "linux"
                 if args[0] == system or args[0] == "user" and os.geteuid() == 0:
                     self.skipTest(" ".join(args[1:]))
-            elif command == "zelno":
-                last = self.zelno(*[text(a).decode("utf-8", "surrogateescape") for a in args])
+            elif command in ("zelno", "run"):
+                program = {"program": self.path(args.pop(0))} if command == "run" else {}
+                last = self.zelno(*[text(a).decode("utf-8", "surrogateescape") for a in args], **program)
                 checked = False
             elif command == "exit":
                 self.assertEqual(last.returncode, int(args[0]), "%s\n%r" % (where, last))
@@ -100,13 +103,13 @@ class Script(WorkdirTest):
 
 
 def add_cases():
-    for name in sorted(os.listdir(CASES)):
-        if name.endswith(".case"):
-            path = os.path.join(CASES, name)
-            method = "test_" + re.sub(r"\W", "_", name[:-len(".case")])
+    for name in sorted(os.listdir(SCRIPTS)):
+        if name.endswith(".test"):
+            path = os.path.join(SCRIPTS, name)
+            method = "test_" + re.sub(r"\W", "_", name[:-len(".test")])
             setattr(Script, method, lambda self, path=path: self.run_case(path))
     if not any(n.startswith("test_") for n in dir(Script)):
-        raise RuntimeError("no case in " + CASES)
+        raise RuntimeError("no script in " + SCRIPTS)
 
 
 add_cases()
