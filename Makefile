@@ -3,10 +3,13 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?=
-# The programs of every target. The tests of each build compare the
-# containers it writes with those of the others that exist.
-TARGET_PROGRAMS = $(CURDIR)/build/zelno $(CURDIR)/build-m32/zelno $(CURDIR)/build-aarch64/zelno \
-  $(CURDIR)/build-windows/zelno.exe
+# The targets, one row each in targets.txt (release make build toolchain
+# program ...). The tests of each build compare the containers it writes with
+# those of the others' programs that exist.
+target_rows = $(shell awk '!/^\#/ && NF {print $$2 ":" $$3 ":" $$4}' targets.txt)
+row_field = $(word $(2),$(subst :, ,$(filter $(1):%,$(target_rows))))
+CROSS_TARGETS = $(filter-out check,$(foreach row,$(target_rows),$(firstword $(subst :, ,$(row)))))
+TARGET_PROGRAMS = $(shell awk '!/^\#/ && NF {print "$(CURDIR)/" $$3 "/" $$5}' targets.txt)
 empty :=
 space := $(empty) $(empty)
 PEERS ?= $(subst $(space),:,$(strip $(TARGET_PROGRAMS)))
@@ -61,32 +64,20 @@ portable:
 # target's programs and through qemu-user where it does not (Debian:
 # g++-i686-linux-gnu, g++-aarch64-linux-gnu, qemu-user, and googletest, whose
 # sources give GoogleTest for the target). EMULATOR=qemu-i386 forces the
-# emulator on a machine that would run the programs itself.
+# emulator on a machine that would run the programs itself. The Windows
+# builds run their suites under wine, in a prefix inside the build folder
+# (Debian: g++-mingw-w64-x86-64-posix, wine and wine64; g++-mingw-w64-i686-posix
+# and wine32, an i386 package: `dpkg --add-architecture i386` first).
 EMULATOR ?=
-cross = $(MAKE) check BUILD=$(1) CMAKE_FLAGS="-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(2).cmake \
+cross = $(MAKE) check BUILD=$(1) CMAKE_FLAGS="-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(2).cmake -DZELNO_TESTS=ON \
 	  $(if $(EMULATOR),-DCMAKE_CROSSCOMPILING_EMULATOR=$(EMULATOR)) $(3)"
 
-m32:
-	$(call cross,build-m32,i686-linux-gnu)
-
-aarch64:
-	$(call cross,build-aarch64,aarch64-linux-gnu)
+# m32, aarch64, windows, windows32: one rule per row of targets.txt.
+$(foreach t,$(CROSS_TARGETS),$(eval $(t): ; $$(call cross,$(call row_field,$(t),2),$(call row_field,$(t),3))))
 
 # The aarch64 suite with the processor-specific fast paths left out.
 aarch64-portable:
 	$(call cross,build-aarch64-portable,aarch64-linux-gnu,-DZELNO_PORTABLE_ONLY=ON)
-
-# Windows, each with the whole suite under wine, in a prefix inside the build
-# folder: build-windows/zelno.exe for x86-64 (Debian:
-# g++-mingw-w64-x86-64-posix, wine and wine64) and build-windows32/zelno.exe
-# for i686 (g++-mingw-w64-i686-posix and wine32, an i386 package: `dpkg
-# --add-architecture i386` first). The 32-bit suite compares its containers
-# with those of every other build present.
-windows:
-	$(call cross,build-windows,x86_64-w64-mingw32)
-
-windows32:
-	$(call cross,build-windows32,i686-w64-mingw32,-DZELNO_TESTS=ON)
 
 bench:
 	$(MAKE) all BUILD=build-bench CMAKE_FLAGS="-DZELNO_BENCH=ON"

@@ -29,8 +29,12 @@ PEERS = [p for p in os.environ.get("ZELNO_PEER_BINARIES", "").split(":") if p]
 # (a user-mode emulator); empty when they run as they are.
 EMULATOR = os.environ.get("ZELNO_EMULATOR", "").split()
 EMULATED = bool(EMULATOR)
-# The emulator of another target's programs, by ELF machine number.
-QEMU = {3: "qemu-i386", 62: "qemu-x86_64", 183: "qemu-aarch64"}
+# The targets (targets.txt): what starts another target's programs and what
+# its processor is called, by the machine number of its ELF or PE header.
+with open(os.path.join(SOURCE_DIR, "targets.txt")) as _table:
+    _rows = [line.split() for line in _table if line.strip() and not line.startswith("#")]
+EMULATOR_OF = {int(row[5]): row[6] for row in _rows}
+PROCESSOR_OF = {int(row[5]): row[0].split("-", 1)[1] for row in _rows}
 # Sanitizer builds link the sanitizer runtimes; only release builds are stripped.
 SANITIZE = os.environ.get("ZELNO_SANITIZE", "0").upper() not in ("", "0", "OFF", "FALSE", "NO")
 BUILD_TYPE = os.environ.get("ZELNO_BUILD_TYPE", "Release")
@@ -110,7 +114,7 @@ def emulator_for(path):
                            stderr=subprocess.DEVNULL, timeout=60, start_new_session=True)
             _other_emulators[machine] = []
         except OSError:
-            _other_emulators[machine] = [QEMU[machine]]
+            _other_emulators[machine] = [EMULATOR_OF[machine]]
     return _other_emulators[machine]
 
 
