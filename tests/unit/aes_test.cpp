@@ -12,55 +12,63 @@ namespace zelno {
 namespace {
 
 using test::Bytes;
-using test::from_hex;
 using test::to_hex;
 using Expand = int (*)(AesKey&, const std::uint8_t*, int);
 using Cbc = void (*)(const AesKey&, int, std::uint8_t*, std::uint8_t*, std::size_t);
 
-TEST(AesKnownAnswer, Fips197ExamplesBothDirections) {
-    const Bytes plain = from_hex("00112233445566778899aabbccddeeff");
-    const std::pair<const char*, const char*> examples[] = {
-        {"000102030405060708090a0b0c0d0e0f", "69c4e0d86a7b0430d8cdb78070b4c55a"},
-        {"000102030405060708090a0b0c0d0e0f1011121314151617", "dda97ca4864cdfe06eaf70a0ec0d7191"},
-        {"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f", "8ea2b7ca516745bfeafc49904b496089"},
+// The vectors of one kind in tests/vectors/aes.txt.
+std::vector<test::Vector> vectors(const std::string& kind) {
+    return test::vectors(test::aes_vectors, {{"block", 3}, {"expansion", 4}}, kind);
+}
+
+// The loader of every data file: a slip there would pass over vectors.
+TEST(VectorText, AnythingUnexpectedThrows) {
+    auto first = [](std::string_view text, const std::string& kind) {
+        return test::vectors({"t.txt", text}, {{"pair", 2}, {"one", 1}}, kind).at(0);
     };
-    for (auto [key_hex, cipher_hex] : examples) {
-        SCOPED_TRACE(key_hex);
-        const Bytes key = from_hex(key_hex);
+    EXPECT_EQ(first("# note\n\none -\npair 0a0B 120  # end\n", "pair").bytes(0), (Bytes{0x0a, 0x0b}));
+    EXPECT_EQ(first("pair 0a0B 120\n", "pair").number(1), 120u);
+    EXPECT_EQ(first("one -\n", "one").bytes(0), Bytes{});
+    for (std::string_view text :
+         {"pair 00\n", "pair 00 11 22\n", "pair 00 11\nPair 00 11\n", "pair 00 11\nother 00\n", "one 00\n"})
+        EXPECT_THROW(first(text, "pair"), std::runtime_error) << text;
+    for (std::string_view text : {"one 0\n", "one 0g\n", "one 0x00\n"})
+        EXPECT_THROW(first(text, "one").bytes(0), std::runtime_error) << text;
+    for (std::string_view text : {"pair 00 -\n", "pair 00 1a\n", "pair 00 +1\n"})
+        EXPECT_THROW(first(text, "pair").number(1), std::runtime_error) << text;
+}
+
+TEST(AesKnownAnswer, Fips197ExamplesBothDirections) {
+    for (const auto& v : vectors("block")) {
+        SCOPED_TRACE(v.where);
+        const Bytes key = v.bytes(0), plain = v.bytes(1);
+        ASSERT_EQ(plain.size(), 16u);
         const int bits = static_cast<int>(key.size() * 8);
         AesKey enc{}, dec{};
         Bytes out(16), back(16);
         aes_encrypt_block(enc, aes_expand_encrypt_key(enc, key.data(), bits), plain.data(), out.data());
         aes_decrypt_block(dec, aes_expand_decrypt_key(dec, key.data(), bits), out.data(), back.data());
-        EXPECT_EQ(to_hex(out), cipher_hex);
+        EXPECT_EQ(to_hex(out), to_hex(v.bytes(2)));
         EXPECT_EQ(back, plain);
     }
 }
 
 TEST(AesKeyExpansion, Fips197AppendixAWords) {
-    struct Example {
-        const char* key;
-        int first_index;
-        std::uint32_t first, second_last, last;
+    auto big_endian = [](std::uint32_t w) {
+        return Bytes{std::uint8_t(w >> 24), std::uint8_t(w >> 16), std::uint8_t(w >> 8), std::uint8_t(w)};
     };
-    const Example examples[] = {
-        {"2b7e151628aed2a6abf7158809cf4f3c", 4, 0xa0fafe17, 0xe13f0cc8, 0xb6630ca6},
-        {"8e73b0f7da0e6452c810f32b809079e562f8ead2522c6b7b", 6, 0xfe0c91f7, 0x8ecc7204, 0x01002202},
-        {"603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4", 8, 0x9ba35411, 0x046df344, 0x706c631e},
-    };
-    for (const auto& ex : examples) {
-        SCOPED_TRACE(ex.key);
-        const Bytes key = from_hex(ex.key);
+    for (const auto& v : vectors("expansion")) {
+        SCOPED_TRACE(v.where);
+        const Bytes key = v.bytes(0);
+        const int key_words = static_cast<int>(key.size() / 4);
         AesKey k{};
         const int rounds = aes_expand_encrypt_key(k, key.data(), static_cast<int>(key.size() * 8));
-        ASSERT_EQ(rounds, ex.first_index + 6);
-        for (int i = 0; i < ex.first_index; ++i) {  // the key itself, big-endian
-            EXPECT_EQ(k[i], (std::uint32_t{key[4 * i]} << 24) | (key[4 * i + 1] << 16) | (key[4 * i + 2] << 8) |
-                                key[4 * i + 3]);
-        }
-        EXPECT_EQ(k[ex.first_index], ex.first);
-        EXPECT_EQ(k[4 * rounds + 2], ex.second_last);
-        EXPECT_EQ(k[4 * rounds + 3], ex.last);
+        ASSERT_EQ(rounds, key_words + 6);
+        for (int i = 0; i < key_words; ++i)
+            EXPECT_EQ(big_endian(k[i]), Bytes(key.begin() + 4 * i, key.begin() + 4 * i + 4));
+        EXPECT_EQ(big_endian(k[key_words]), v.bytes(1));
+        EXPECT_EQ(big_endian(k[4 * rounds + 2]), v.bytes(2));
+        EXPECT_EQ(big_endian(k[4 * rounds + 3]), v.bytes(3));
     }
 }
 

@@ -1,5 +1,5 @@
-// Helpers shared by the cipher and digest tests: hex, random bytes and the
-// openssl command line as an independent reference.
+// Helpers shared by the cipher and digest tests: hex, random bytes, the
+// published vectors and the openssl command line as an independent reference.
 #pragma once
 
 #include <cstdint>
@@ -7,8 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
+#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zelno::test {
@@ -31,6 +35,55 @@ inline std::string to_hex(const std::uint8_t* p, std::size_t n) {
 }
 
 inline std::string to_hex(const Bytes& b) { return to_hex(b.data(), b.size()); }
+
+// A data file of tests/vectors, built into the program.
+struct VectorText {
+    std::string_view name, text;
+};
+
+// One line of a data file: its fields after the kind. The accessors throw on
+// a malformed field, which fails the test that asked.
+struct Vector {
+    std::string where;  // "aes.txt:5", for the messages
+    std::vector<std::string> fields;
+
+    // Hex bytes in order; "-" is none.
+    Bytes bytes(std::size_t i) const {
+        const std::string& f = fields.at(i);
+        if (f == "-") return {};
+        if (f.size() % 2 != 0 || f.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            throw std::runtime_error(where + ": field " + std::to_string(i + 1) + " is no hex: " + f);
+        return from_hex(f);
+    }
+    std::size_t number(std::size_t i) const {
+        const std::string& f = fields.at(i);
+        if (f.empty() || f.find_first_not_of("0123456789") != std::string::npos)
+            throw std::runtime_error(where + ": field " + std::to_string(i + 1) + " is no number: " + f);
+        return std::stoul(f);
+    }
+};
+
+// The vectors of one kind in a file whose kinds each take the given number
+// of fields. A line of another kind or size, or no vector of the kind asked
+// for, throws.
+inline std::vector<Vector> vectors(const VectorText& file, const std::map<std::string, std::size_t>& kinds,
+                                   const std::string& kind) {
+    std::vector<Vector> found;
+    std::istringstream lines{std::string(file.text)};
+    std::string line;
+    for (int number = 1; std::getline(lines, line); ++number) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::vector<std::string> fields{std::istream_iterator<std::string>(words), {}};
+        if (fields.empty()) continue;
+        const std::string where = std::string(file.name) + ":" + std::to_string(number);
+        const auto known = kinds.find(fields[0]);
+        if (known == kinds.end() || known->second != fields.size() - 1)
+            throw std::runtime_error(where + ": unknown kind or wrong number of fields: " + line);
+        if (fields[0] == kind) found.push_back({where, {fields.begin() + 1, fields.end()}});
+    }
+    if (found.empty()) throw std::runtime_error(std::string(file.name) + ": no vectors of kind " + kind);
+    return found;
+}
 
 inline Bytes random_bytes(std::mt19937& rng, std::size_t n) {
     Bytes b(n);
@@ -81,3 +134,6 @@ inline Bytes openssl_filter(const std::string& args, const Bytes& input) {
 }
 
 }  // namespace zelno::test
+
+// One VectorText for each data file, generated from tests/vectors/*.txt.
+#include "test_vectors.hpp"

@@ -31,8 +31,6 @@ std::string digest_of(const Bytes& message, std::vector<std::size_t> pieces, Dig
     return to_hex(out, 20);
 }
 
-std::string digest_of(const std::string& text) { return digest_of(Bytes(text.begin(), text.end()), {text.size()}); }
-
 void expect_same_state(const DigestState& a, const DigestState& b) {
     EXPECT_EQ(a.chaining, b.chaining);
     EXPECT_EQ(a.bit_count_high, b.bit_count_high);
@@ -41,31 +39,31 @@ void expect_same_state(const DigestState& a, const DigestState& b) {
     EXPECT_EQ(a.message_block, b.message_block);
 }
 
+// The vectors of one kind in tests/vectors/sha1.txt.
+std::vector<test::Vector> vectors(const std::string& kind) {
+    return test::vectors(test::sha1_vectors, {{"message", 2}, {"run", 2}, {"padding", 2}}, kind);
+}
+
 TEST(Sha1KnownAnswer, Fips180Examples) {
-    EXPECT_EQ(digest_of(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
-    EXPECT_EQ(digest_of("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
-    EXPECT_EQ(digest_of("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
-              "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
-    const Bytes million(1000000, 'a');
-    EXPECT_EQ(digest_of(million, {million.size()}), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
-    EXPECT_EQ(digest_of(million, {16}), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+    for (const auto& v : vectors("message")) {
+        const Bytes message = v.bytes(0);
+        EXPECT_EQ(digest_of(message, {message.size()}), to_hex(v.bytes(1))) << v.where;
+    }
+    for (const auto& v : vectors("run")) {
+        const Bytes run(v.number(0), 'a');
+        EXPECT_EQ(digest_of(run, {run.size()}), to_hex(v.bytes(1))) << v.where;
+        EXPECT_EQ(digest_of(run, {16}), to_hex(v.bytes(1))) << v.where;
+    }
 }
 
 TEST(Sha1KnownAnswer, PaddingAroundBlockEnds) {
-    // Runs of "a"; reference digests from `openssl dgst -sha1`. 55 waiting
-    // bytes take one final block, 56 to 63 take two, 64 leave none waiting.
-    const std::pair<std::size_t, const char*> cases[] = {
-        {55, "c1c8bbdc22796e28c0e15163d20899b65621d65a"},  {56, "c2db330f6083854c99d4b5bfb6e8f29f201be699"},
-        {57, "f08f24908d682555111be7ff6f004e78283d989a"},  {63, "03f09f5b158a7a8cdad920bddc29b81c18a551f5"},
-        {64, "0098ba824b5c16427bd7a1122a5a442a25ec644d"},  {65, "11655326c708d70319be2610e8a57d9a5b959d3b"},
-        {119, "ee971065aaa017e0632a8ca6c77bb3bf8b1dfc56"}, {120, "f34c1488385346a55709ba056ddd08280dd4c6d6"},
-    };
-    for (auto [length, expected] : cases) {
-        const Bytes message(length, 'a');
+    for (const auto& v : vectors("padding")) {
+        const Bytes run(v.number(0), 'a');
+        const std::string expected = to_hex(v.bytes(1));
         DigestState waiting;
-        EXPECT_EQ(digest_of(message, {length}, &waiting), expected) << length;
-        EXPECT_EQ(waiting.pending, static_cast<std::int32_t>(length % 64)) << length;
-        EXPECT_EQ(digest_of(message, {1}), expected) << length;
+        EXPECT_EQ(digest_of(run, {run.size()}, &waiting), expected) << v.where;
+        EXPECT_EQ(waiting.pending, static_cast<std::int32_t>(run.size() % 64)) << v.where;
+        EXPECT_EQ(digest_of(run, {1}), expected) << v.where;
     }
 }
 

@@ -5,25 +5,22 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "crypto/twofish.hpp"
 #include "crypto/twofish_internal.hpp"
+#include "crypto_test_support.hpp"
 
 namespace zelno {
 namespace {
 
 namespace ti = twofish_internal;
-using Bytes = std::vector<Twofish_Byte>;
+using test::Bytes;
+using test::from_hex;
 
-Bytes hex(const std::string& text) {
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
-        out.push_back(std::stoul(text.substr(i, 2), nullptr, 16) & 0xFF);
-    return out;
-}
 Bytes zeros(std::size_t n) { return Bytes(n, 0); }
 
 TwofishKey prepared(const Bytes& key, int length) {
@@ -36,11 +33,15 @@ bool same_record(const TwofishKey& a, const TwofishKey& b) {
     return a.keyed_sbox == b.keyed_sbox && a.subkey == b.subkey;
 }
 
+// A data file's block of another size fails its comparison rather than
+// being read past its end.
 Bytes encrypt(const TwofishKey& k, Bytes block) {
+    block.resize(16);
     Twofish_encrypt_block(k, block.data(), block.data());
     return block;
 }
 Bytes decrypt(const TwofishKey& k, Bytes block) {
+    block.resize(16);
     Twofish_decrypt_block(k, block.data(), block.data());
     return block;
 }
@@ -71,58 +72,39 @@ std::vector<Step> iterated_chain(std::size_t L) {
     return steps;
 }
 
+// The vectors of one kind in tests/vectors/twofish.txt.
+std::vector<test::Vector> vectors(const std::string& kind) {
+    return test::vectors(test::twofish_vectors, {{"iterated", 5}, {"zero_plaintext", 2}}, kind);
+}
+
 TEST_F(Twofish, PublishedIteratedTables) {
-    struct Row {
-        std::size_t L;
-        int step;
-        const char *key, *plain, *cipher;  // "" where the table gives none
-    };
-    const Row rows[] = {
-        {16, 1, "", "", "9f589f5cf6122c32b6bfec2f2ae8c35a"},
-        {16, 2, "", "9f589f5cf6122c32b6bfec2f2ae8c35a", "d491db16e7b1c39e86cb086b789f5419"},
-        {16, 3, "9f589f5cf6122c32b6bfec2f2ae8c35a", "d491db16e7b1c39e86cb086b789f5419",
-         "019f9809de1711858faac3a3ba20fbc3"},
-        {16, 49, "bca724a54533c6987e14aa827952f921", "6b459286f3ffd28d49f15b1581b08e42",
-         "5d9d4eeffa9151575524f115815a12e0"},
-        {24, 1, "", "", "efa71f788965bd4453f860178fc19101"},
-        {24, 4, "88b2b2706b105e36b446bb6d731a1e88efa71f788965bd44", "39da69d6ba4997d585b6dc073ca341b2",
-         "182b02d81497ea45f9daacdc29193a65"},
-        {24, 49, "", "f0ab73301125fa21ef70be5385fb76b6", "e75449212beef9f4a390bd860a640941"},
-        {32, 1, "", "", "57ff739d4dc92c1bd7fc01700cc8216f"},
-        {32, 4, "d43bb7556ea32e46f2a282b7d45b4e0d57ff739d4dc92c1bd7fc01700cc8216f", "90afe91bb288544f2c32dc239b2635e6",
-         "6cb4561c40bf0a9705931cb6d408e7fa"},
-        {32, 49, "", "", "37fe26ff1cf66175f5ddf4c33b97a205"},
-    };
-    for (std::size_t L : {16, 24, 32}) {
-        auto steps = iterated_chain(L);
-        for (const Row& r : rows) {
-            if (r.L != L) continue;
-            const Step& s = steps[static_cast<std::size_t>(r.step - 1)];
-            SCOPED_TRACE(std::to_string(L) + " bytes, step " + std::to_string(r.step));
-            EXPECT_EQ(s.cipher, hex(r.cipher));
-            if (*r.plain) {
-                EXPECT_EQ(s.plain, hex(r.plain));
-            }
-            if (*r.key) {
-                // Both directions straight from the published values.
-                EXPECT_EQ(s.key, hex(r.key));
-                TwofishKey k = prepared(hex(r.key));
-                EXPECT_EQ(encrypt(k, hex(r.plain)), hex(r.cipher));
-                EXPECT_EQ(decrypt(k, hex(r.cipher)), hex(r.plain));
-            }
+    std::map<std::size_t, std::vector<Step>> chains;  // by key length, each walked once
+    for (const auto& r : vectors("iterated")) {
+        SCOPED_TRACE(r.where);
+        const std::size_t L = r.number(0);
+        ASSERT_TRUE(L == 16 || L == 24 || L == 32) << "no key length of Twofish";
+        if (chains.count(L) == 0) chains[L] = iterated_chain(L);
+        const Step& s = chains[L].at(r.number(1) - 1);
+        const Bytes key = r.bytes(2), plain = r.bytes(3), cipher = r.bytes(4);
+        EXPECT_EQ(s.cipher, cipher);
+        if (!plain.empty()) {
+            EXPECT_EQ(s.plain, plain);
+        }
+        if (!key.empty()) {
+            // Both directions straight from the published values.
+            EXPECT_EQ(s.key, key);
+            TwofishKey k = prepared(key);
+            EXPECT_EQ(encrypt(k, plain), cipher);
+            EXPECT_EQ(decrypt(k, cipher), plain);
         }
     }
 }
 
 TEST_F(Twofish, PublishedSingleBlocksZeroPlaintext) {
-    const char* rows[][2] = {
-        {"0123456789abcdeffedcba98765432100011223344556677", "cfd1d2e5a9be9cdf501f13b892bd2248"},
-        {"0123456789abcdeffedcba987654321000112233445566778899aabbccddeeff", "37527be0052334b89f0cfccae87cfa20"},
-    };
-    for (auto& r : rows) {
-        TwofishKey k = prepared(hex(r[0]));
-        EXPECT_EQ(encrypt(k, zeros(16)), hex(r[1])) << r[0];
-        EXPECT_EQ(decrypt(k, hex(r[1])), zeros(16)) << r[0];
+    for (const auto& r : vectors("zero_plaintext")) {
+        TwofishKey k = prepared(r.bytes(0));
+        EXPECT_EQ(encrypt(k, zeros(16)), r.bytes(1)) << r.where;
+        EXPECT_EQ(decrypt(k, r.bytes(1)), zeros(16)) << r.where;
     }
 }
 
@@ -134,7 +116,7 @@ Bytes padded(const Bytes& key, int n, std::size_t size) {
 }
 
 TEST_F(Twofish, ShortKeysPadToStandardSizes) {
-    const Bytes key = hex("0123456789abcdeffedcba987654321000112233445566778899aabbccddeeff");
+    const Bytes key = from_hex("0123456789abcdeffedcba987654321000112233445566778899aabbccddeeff");
     const std::pair<int, std::size_t> sizes[] = {{0, 16}, {1, 16}, {16, 16}, {17, 24}, {24, 24}, {25, 32}};
     for (auto [n, size] : sizes) EXPECT_TRUE(same_record(prepared(key, n), prepared(padded(key, n, size)))) << n;
     TwofishKey empty;
@@ -149,8 +131,8 @@ TEST_F(Twofish, ShortKeysPadToStandardSizes) {
 }
 
 TEST_F(Twofish, InPlaceEqualsSeparateBuffers) {
-    TwofishKey k = prepared(hex("d43bb7556ea32e46f2a282b7d45b4e0d57ff739d4dc92c1bd7fc01700cc8216f"));
-    const Bytes plain = hex("90afe91bb288544f2c32dc239b2635e6");
+    TwofishKey k = prepared(from_hex("d43bb7556ea32e46f2a282b7d45b4e0d57ff739d4dc92c1bd7fc01700cc8216f"));
+    const Bytes plain = from_hex("90afe91bb288544f2c32dc239b2635e6");
     Bytes separate(16), block = plain;
     Twofish_encrypt_block(k, block.data(), separate.data());
     Twofish_encrypt_block(k, block.data(), block.data());
@@ -164,7 +146,7 @@ TEST_F(Twofish, InPlaceEqualsSeparateBuffers) {
 TEST_F(Twofish, SecondStartKeepsTables) {
     auto q = ti::q_perm;
     auto mds = ti::mds_column;
-    const Bytes key = hex("0123456789abcdeffedcba98765432100011223344556677");
+    const Bytes key = from_hex("0123456789abcdeffedcba98765432100011223344556677");
     TwofishKey before = prepared(key);
     Twofish_start();
     EXPECT_EQ(ti::q_perm, q);
@@ -173,7 +155,7 @@ TEST_F(Twofish, SecondStartKeepsTables) {
 }
 
 TEST_F(Twofish, KeyPreparationWipesItsWorkingAreas) {
-    const Bytes key = hex("0123456789abcdeffedcba987654321000112233445566778899aabbccddeeff");
+    const Bytes key = from_hex("0123456789abcdeffedcba987654321000112233445566778899aabbccddeeff");
     ti::KeyWork work;
     std::memset(&work, 0x5A, sizeof work);
     TwofishKey k;
