@@ -4,6 +4,8 @@
 // number, F1 to F10 0 and a number).
 #pragma once
 
+#include <cstddef>
+
 namespace zelno {
 
 // Opens the controlling terminal on first use; false when there is none.
@@ -38,6 +40,11 @@ inline constexpr int console_no_key = -1;
 // console_open() and an active ConsoleRawScope. Returns KEY_CTRL_C when the
 // console is gone, so an entry ends.
 int console_getch(int wait_ms = console_wait_forever);
+// How many bytes of the character just read follow it, where the console
+// delivers whole characters (Windows: a character's UTF-8 bytes); 0 where it
+// delivers bytes as they come (a terminal). An entry takes a character
+// whole or not at all.
+std::size_t console_character_rest();
 void console_puts(const char* text);
 void console_putch(char c);
 // Writes a carriage return, one space per character of `text`, and a
@@ -51,5 +58,12 @@ void console_discard_input();
 // Restores the terminal settings, input discarded, from inside a signal
 // handler.
 void console_restore_from_signal();
+
+// For the systems' key reads: the codes of one key press still to be
+// delivered (a prefix's key number, the bytes of an escape sequence that
+// means nothing, the rest of a character), delivered before anything read
+// after them.
+void console_enqueue(unsigned char code);
+int console_dequeue();  // needs a queued code
 
 }  // namespace zelno
