@@ -1,6 +1,7 @@
 """Restoring files from containers and self-decrypting executables."""
 
 import os
+import re
 import resource
 import select
 import shutil
@@ -11,7 +12,7 @@ import unittest
 
 import pexpect
 
-from support import (EMULATED, MAGIC, OTHER_USER, WINDOWS, ZELNO, WorkdirTest, command, have, on_console,
+from support import (EMULATED, EMULATOR, MAGIC, OTHER_USER, WINDOWS, ZELNO, WorkdirTest, command, have, on_console,
                      openssl_aes_container, read, run, snapshot, tool_container, umask, write)
 
 
@@ -369,6 +370,25 @@ class RoundTrips(WorkdirTest):
                 result = self.zelno("d", "../c", "k", cwd=work, other_user=runner != me)
                 self.assertFails(result, 2, stderr_prefix=b"outfile name error: " + reason + b"\n")
                 self.assertEqual(snapshot(work), before)
+
+    @unittest.skipUnless(WINDOWS, "Linux names have no short aliases")
+    def test_short_name_of_another_file_is_refused(self):
+        # A stored name that is the short (8.3) name of a file of another
+        # name would replace that file; the name itself in other letters is
+        # that file's own.
+        write(self.path("longfilename_sentinel.txt"), b"sentinel")
+        write(self.path("plain"), b"restored")
+        listing = subprocess.run(EMULATOR + ["cmd", "/c", "dir", "/x"], cwd=self.dir, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL, check=True).stdout
+        alias = re.search(rb"(\S+) +longfilename_sentinel\.txt", listing).group(1).decode()
+        for name, result, content in ((alias, (3, b"infile name error.\n"), b"sentinel"),
+                                      ("LONGFILENAME_SENTINEL.txt", (0, b"decrypted.\n"), b"restored")):
+            with self.subTest(name=name):
+                tool_container(self.path("c"), 0x36, "k", name, self.path("plain"))
+                ran = self.zelno("d", "c", "k")
+                self.assertEqual((ran.returncode, ran.stdout), result)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["c", "longfilename_sentinel.txt", "plain"])
+                self.assertEqual(read(self.path("longfilename_sentinel.txt")), content)
 
     def test_restored_into_the_current_directory(self):
         os.mkdir(self.path("a"))
