@@ -1,7 +1,6 @@
 #include "cli/command_line.hpp"
 
 #include <array>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -92,7 +91,7 @@ void parse_self_decrypt_line(int argc, char** argv) {
 }
 
 void xopen_own_executable(const char* argv0) {
-    std::array<char, PATH_MAX> self_name{};
+    std::array<char, path_bytes> self_name{};
     if (!find_own_executable(argv0, self_name)) fail_message("selffile find error.");
     run.selffile = std::fopen(self_name.data(), "rb");
     if (run.selffile == nullptr) fail_system("selffile open error");

@@ -3,10 +3,16 @@
 // exits print it like any other.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
 
+#include "container/path_limit_windows.hpp"
+
 namespace zelno {
+
+// A path in the system's UTF-16 form, as long as the system takes one.
+using WidePath = std::array<wchar_t, path_units + 1>;
 
 // A name in the active code page (UTF-8 through the program's manifest), as
 // the C runtime's fopen reads it, into `wide`; false (errno ENAMETOOLONG or
