@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
-#include <fcntl.h>
 #include <io.h>
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -90,6 +89,34 @@ bool follow_links(HANDLE existing, const wchar_t* wide, std::span<char> path) {
     return from_wide(followed.data(), path) || fail_with(ENAMETOOLONG);
 }
 
+// Whether the folder holds an entry of the name that opening it did not
+// find: a link that leads nowhere (wine lists its name and can tell nothing
+// else of it).
+bool names_an_entry(const wchar_t* wide) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(wide, &entry);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(search);
+    return true;
+}
+
+// A link that leads nowhere: the output creates the file it names, as on
+// Linux. Where that is comes from creating the file through the link and
+// taking it away at once; one that came there meanwhile is replaced.
+bool follow_dangling_link(const wchar_t* wide, std::span<char> path, FoundOutput& found) {
+    HANDLE made =
+        CreateFileW(wide, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (made == INVALID_HANDLE_VALUE) return fail_from_last_error();
+    LARGE_INTEGER size{};
+    bool ours = GetFileSizeEx(made, &size) && size.QuadPart == 0;
+    bool followed = follow_links(made, wide, path);
+    if (ours) delete_on_close(made, true);
+    close_file(reinterpret_cast<FileHandle>(made));
+    found.kind = ours ? FoundOutput::Kind::New : FoundOutput::Kind::Existing;
+    return followed;
+}
+
 // What exists at a name the output will take: a folder is refused, and a
 // read-only file is not replaced, whoever runs the program.
 bool usable(const wchar_t* wide) {
@@ -115,8 +142,9 @@ bool find_output(std::span<char> path, FoundOutput& found) {
     HANDLE existing = CreateFileW(wide.data(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (existing == INVALID_HANDLE_VALUE) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) return fail_from_last_error();
         found.kind = FoundOutput::Kind::New;
-        return GetLastError() == ERROR_FILE_NOT_FOUND || fail_from_last_error();
+        return !names_an_entry(wide.data()) || follow_dangling_link(wide.data(), path, found);
     }
     if (GetFileType(existing) != FILE_TYPE_DISK) {
         found.kind = FoundOutput::Kind::InPlace;
@@ -147,20 +175,7 @@ bool position_of(FileHandle file, std::uint64_t& position) {
 // No name leads to the standard streams' own files here.
 bool is_standard_stream(FileHandle, int) { return false; }
 
-std::FILE* stream_of(FileHandle file) {
-    int fd = _open_osfhandle(file, _O_WRONLY | _O_BINARY);
-    if (fd < 0) {
-        close_file(file);
-        return nullptr;
-    }
-    std::FILE* stream = _fdopen(fd, "wb");
-    if (stream == nullptr) {
-        int saved_errno = errno;
-        _close(fd);
-        errno = saved_errno;
-    }
-    return stream;
-}
+std::FILE* stream_of(FileHandle file) { return stream_over(handle(file), true); }
 
 FileHandle handle_of(std::FILE* stream) { return _get_osfhandle(_fileno(stream)); }
 
