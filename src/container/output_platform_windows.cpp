@@ -91,8 +91,9 @@ bool follow_links(HANDLE existing, const wchar_t* wide, std::span<char> path) {
 
 // Whether the folder holds an entry of the name that opening it did not
 // find: a link that leads nowhere (wine lists its name and can tell nothing
-// else of it).
+// else of it). A name with a wildcard of the search names none.
 bool names_an_entry(const wchar_t* wide) {
+    if (std::wcspbrk(wide, L"*?<>\"") != nullptr) return false;
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW(wide, &entry);
     if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_NO_MORE_FILES;
