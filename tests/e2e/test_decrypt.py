@@ -476,11 +476,11 @@ class SelfDecryptingExecutables(WorkdirTest):
                 os.remove(exe)
 
     def test_in_a_deep_folder(self):
-        # Paths past 260 bytes (the current folder) and past 260 UTF-16 units
+        # Paths past 260 bytes (the current folder) and past 1024 UTF-16 units
         # (the program's folder): the program and a self-decrypting
         # executable find themselves, and an output is made and replaced.
         here = self.path("\u0434" * 120)
-        deep = os.path.join(here, *["\u0434" * 120] * 2)
+        deep = os.path.join(here, *["\u0434" * 120] * 8)
         os.makedirs(deep)
         program = shutil.copy(ZELNO, deep)
         write(os.path.join(here, "doc"), b"deep")
