@@ -17,11 +17,8 @@ int console_dequeue() {
     int code = c.queued[c.queued_head];
     c.queued_head = (c.queued_head + 1) % c.queued.size();
     --c.queued_count;
-    if (c.character_rest > 0) --c.character_rest;
     return code;
 }
-
-std::size_t console_character_rest() { return run.console.character_rest; }
 
 void console_blank(const char* text) {
     std::array<char, 128> line;

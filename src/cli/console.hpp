@@ -4,8 +4,6 @@
 // number, F1 to F10 0 and a number).
 #pragma once
 
-#include <cstddef>
-
 namespace zelno {
 
 // Opens the controlling terminal on first use; false when there is none.
@@ -40,11 +38,6 @@ inline constexpr int console_no_key = -1;
 // console_open() and an active ConsoleRawScope. Returns KEY_CTRL_C when the
 // console is gone, so an entry ends.
 int console_getch(int wait_ms = console_wait_forever);
-// How many bytes of the character just read follow it, where the console
-// delivers whole characters (Windows: a character's UTF-8 bytes); 0 where it
-// delivers bytes as they come (a terminal). An entry takes a character
-// whole or not at all.
-std::size_t console_character_rest();
 void console_puts(const char* text);
 void console_putch(char c);
 // Writes a carriage return, one space per character of `text`, and a

@@ -99,7 +99,6 @@ bool queue_key_press() {
     int length = WideCharToMultiByte(CP_UTF8, 0, units.data(), count, bytes.data(), static_cast<int>(bytes.size()),
                                      nullptr, nullptr);
     for (int i = 0; i < length; ++i) console_enqueue(static_cast<unsigned char>(bytes[i]));
-    run.console.character_rest = static_cast<std::size_t>(length);
     return true;
 }
 
@@ -171,7 +170,6 @@ void console_discard_input() {
         FlushConsoleInputBuffer(input());
     }
     run.console.queued_count = 0;
-    run.console.character_rest = 0;
 }
 
 void console_restore_from_signal() {

@@ -37,16 +37,11 @@ int read_key(const char* prompt, char* buffer, int size) {
     ConsoleRawScope raw;  // before the prompt, so nothing typed after it echoes
     console_puts(prompt);
     Step step = size > 1 ? Step::Store : Step::End;
-    bool full = size <= 1;
     while (step == Step::Store) {
+        bool full = count == size - 1;
         int code = console_getch(full ? key_tail_quiet_ms : console_wait_forever);
         step = step_for(code);
-        if (step != Step::Store || full) continue;
-        // A character is stored whole or not at all: one that does not fit
-        // fills the entry, as the byte after the last would.
-        full = count + 1 + static_cast<int>(console_character_rest()) > size - 1;
-        if (!full) buffer[count++] = static_cast<char>(code);
-        full = full || count == size - 1;
+        if (step == Step::Store && !full) buffer[count++] = static_cast<char>(code);
     }
     if (step == Step::Abort) {
         std::memset(buffer, 0, static_cast<std::size_t>(size));

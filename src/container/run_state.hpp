@@ -40,7 +40,6 @@ struct ConsoleState {
     std::array<unsigned char, 16> queued{};                      // a key number, or an escape sequence's bytes
     std::size_t queued_head = 0;
     std::size_t queued_count = 0;
-    std::size_t character_rest = 0;  // queued bytes of the character being delivered
 };
 
 // The terminating signals held while the output takes its name
