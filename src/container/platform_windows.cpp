@@ -91,10 +91,40 @@ void set_errno_from_last_error() {
     }
 }
 
-// The C runtime describes only the errors of its own; the others the table
-// above gives as Linux does.
+// The texts Linux gives for the errors of the table above; the C runtime's
+// own differ for some ("Filename too long", "Resource device") and know none
+// for the errors of POSIX alone (ELOOP).
 const char* system_error_text(int number) {
-    if (number == ELOOP) return "Too many levels of symbolic links";
+    struct Text {
+        int number;
+        const char* text;
+    };
+    static constexpr std::array<Text, 21> texts{{
+        {EPERM, "Operation not permitted"},
+        {ENOENT, "No such file or directory"},
+        {EIO, "Input/output error"},
+        {EBADF, "Bad file descriptor"},
+        {ENOMEM, "Cannot allocate memory"},
+        {EACCES, "Permission denied"},
+        {EBUSY, "Device or resource busy"},
+        {EEXIST, "File exists"},
+        {EXDEV, "Invalid cross-device link"},
+        {ENOTDIR, "Not a directory"},
+        {EISDIR, "Is a directory"},
+        {EINVAL, "Invalid argument"},
+        {EMFILE, "Too many open files"},
+        {EFBIG, "File too large"},
+        {ENOSPC, "No space left on device"},
+        {EROFS, "Read-only file system"},
+        {EPIPE, "Broken pipe"},
+        {ENAMETOOLONG, "File name too long"},
+        {ENOTEMPTY, "Directory not empty"},
+        {ELOOP, "Too many levels of symbolic links"},
+        {EINTR, "Interrupted system call"},
+    }};
+    for (const Text& t : texts) {
+        if (t.number == number) return t.text;
+    }
     return std::strerror(number);
 }
 
