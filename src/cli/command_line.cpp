@@ -1,7 +1,6 @@
 #include "cli/command_line.hpp"
 
 #include <array>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +12,7 @@
 #include "cli/signals.hpp"
 #include "container/decrypt.hpp"
 #include "container/encrypt.hpp"
+#include "container/input_file.hpp"
 #include "container/run_state.hpp"
 
 namespace zelno {
@@ -92,9 +92,9 @@ void parse_self_decrypt_line(int argc, char** argv) {
 }
 
 void xopen_own_executable(const char* argv0) {
-    std::array<char, PATH_MAX> self_name{};
+    std::array<char, path_bytes> self_name{};
     if (!find_own_executable(argv0, self_name)) fail_message("selffile find error.");
-    run.selffile = std::fopen(self_name.data(), "rb");
+    run.selffile = open_input(self_name.data());
     if (run.selffile == nullptr) fail_system("selffile open error");
 }
 

@@ -3,8 +3,22 @@
 #include <cstring>
 
 #include "cli/console.hpp"
+#include "container/run_state.hpp"
 
 namespace zelno {
+
+void console_enqueue(unsigned char code) {
+    ConsoleState& c = run.console;
+    if (c.queued_count < c.queued.size()) c.queued[(c.queued_head + c.queued_count++) % c.queued.size()] = code;
+}
+
+int console_dequeue() {
+    ConsoleState& c = run.console;
+    int code = c.queued[c.queued_head];
+    c.queued_head = (c.queued_head + 1) % c.queued.size();
+    --c.queued_count;
+    return code;
+}
 
 void console_blank(const char* text) {
     std::array<char, 128> line;

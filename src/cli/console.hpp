@@ -52,4 +52,11 @@ void console_discard_input();
 // handler.
 void console_restore_from_signal();
 
+// For the systems' key reads: the codes of one key press still to be
+// delivered (a prefix's key number, the bytes of an escape sequence that
+// means nothing, the rest of a character), delivered before anything read
+// after them.
+void console_enqueue(unsigned char code);
+int console_dequeue();  // needs a queued code
+
 }  // namespace zelno

@@ -31,21 +31,6 @@ constexpr int prefix_function = KEY_PREFIX_FUNCTION;
 constexpr int delete_byte = 127;  // what Backspace sends on most terminals
 constexpr int escape_byte = 27;
 
-// Codes of one key press still to be delivered: a prefix's key number, or
-// the bytes of an escape sequence that means nothing to us.
-void enqueue(unsigned char code) {
-    ConsoleState& c = run.console;
-    if (c.queued_count < c.queued.size()) c.queued[(c.queued_head + c.queued_count++) % c.queued.size()] = code;
-}
-
-int dequeue() {
-    ConsoleState& c = run.console;
-    int code = c.queued[c.queued_head];
-    c.queued_head = (c.queued_head + 1) % c.queued.size();
-    --c.queued_count;
-    return code;
-}
-
 constexpr int no_byte = -1;       // none within the time asked
 constexpr int console_gone = -2;  // end of input or an error: the terminal hung up
 
@@ -123,12 +108,12 @@ int decode_escape() {
     std::size_t len = 0;
     seq[len++] = escape_byte;
     auto deliver_raw = [&]() {
-        for (std::size_t i = 1; i < len; ++i) enqueue(seq[i]);
+        for (std::size_t i = 1; i < len; ++i) console_enqueue(seq[i]);
         return escape_byte;
     };
     auto deliver = [&](KeyCodes key) {
         if (key.prefix < 0) return deliver_raw();
-        enqueue(static_cast<unsigned char>(key.number));
+        console_enqueue(static_cast<unsigned char>(key.number));
         return key.prefix;
     };
 
@@ -222,7 +207,7 @@ ConsoleRawScope::~ConsoleRawScope() {
 }
 
 int console_getch(int wait_ms) {
-    if (run.console.queued_count > 0) return dequeue();
+    if (run.console.queued_count > 0) return console_dequeue();
     int byte = read_byte(wait_ms < 0 ? -1 : wait_ms);
     if (byte == no_byte) return console_no_key;
     if (byte < 0) return KEY_CTRL_C;  // the console is gone: end the entry as Ctrl-C would

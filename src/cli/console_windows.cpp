@@ -30,7 +30,7 @@ DWORD saved_mode() {
     return mode;
 }
 
-// Whether _getch has a key to deliver within wait_ms. The input handle is
+// Whether the console has a key to deliver within wait_ms. The input handle is
 // signalled by any console event; events that give no key (releases, focus,
 // mouse, resizing) stay queued and keep it signalled, so such rounds sleep a
 // little instead of spinning.
@@ -42,9 +42,64 @@ bool key_within(int wait_ms) {
         if (now >= deadline) return false;
         DWORD left = static_cast<DWORD>(deadline - now);
         DWORD woke = WaitForSingleObject(input(), left);
-        if (woke == WAIT_FAILED) return true;  // the console is gone: _getch reports it
+        if (woke == WAIT_FAILED) return true;  // the console is gone: the key read reports it
         if (woke == WAIT_OBJECT_0 && !_kbhit()) Sleep(std::min<DWORD>(left, 10));
     }
+}
+
+constexpr wint_t prefix_cursor = KEY_PREFIX_CURSOR;
+constexpr wint_t prefix_function = KEY_PREFIX_FUNCTION;
+
+// What one read of the runtime's key read gives: a UTF-16 unit of a typed
+// character, or a prefix with the key number it holds back.
+struct ConsoleUnit {
+    wint_t unit = 0;
+    int key_number = -1;  // a prefix's; -1 for a character
+    bool gone = false;    // the console is gone
+};
+
+ConsoleUnit next_unit() {
+    wint_t unit = _getwch();
+    DWORD pending;
+    if (unit == WEOF && !GetNumberOfConsoleInputEvents(input(), &pending)) return {.gone = true};
+    if (unit != prefix_cursor && unit != prefix_function) return {.unit = unit};
+    // 224 is also the character U+00E0. Only a prefix leaves a number in
+    // the runtime's push-back slot, and a full slot takes nothing back.
+    constexpr wint_t probe = 1;
+    if (_ungetwch(probe) != WEOF) {
+        _getwch();  // the probe
+        return {.unit = unit};
+    }
+    return {.unit = unit, .key_number = static_cast<int>(_getwch() & 0xFF)};
+}
+
+// Queues the codes of one key press: a prefix and its key number, or a
+// character's UTF-8 bytes (a character beyond 16 bits comes as two units;
+// a unit without its partner gives U+FFFD). False when the console is gone.
+bool queue_key_press() {
+    ConsoleUnit first = next_unit();
+    std::array<wchar_t, 2> units{static_cast<wchar_t>(first.unit)};
+    int count = 1;
+    while (!first.gone && first.key_number < 0 && IS_HIGH_SURROGATE(first.unit)) {
+        ConsoleUnit second = next_unit();
+        if (second.key_number < 0 && IS_LOW_SURROGATE(second.unit)) {
+            units[count++] = static_cast<wchar_t>(second.unit);
+            break;
+        }
+        first = second;  // the high surrogate alone is no character
+        units[0] = static_cast<wchar_t>(first.unit);
+    }
+    if (first.gone) return false;
+    if (first.key_number >= 0) {
+        console_enqueue(static_cast<unsigned char>(first.unit));
+        console_enqueue(static_cast<unsigned char>(first.key_number));
+        return true;
+    }
+    std::array<char, 4> bytes{};
+    int length = WideCharToMultiByte(CP_UTF8, 0, units.data(), count, bytes.data(), static_cast<int>(bytes.size()),
+                                     nullptr, nullptr);
+    for (int i = 0; i < length; ++i) console_enqueue(static_cast<unsigned char>(bytes[i]));
+    return true;
 }
 
 }  // namespace
@@ -91,15 +146,15 @@ ConsoleRawScope::~ConsoleRawScope() {
 }
 
 // The C runtime's key read: cursor and editing keys come as 224 and a number,
-// function keys as 0 and a number, as the key codes are defined.
+// function keys as 0 and a number, as the key codes are defined; a typed
+// character as its UTF-8 bytes, as on the command line and on Linux,
+// whatever the console's code page.
 int console_getch(int wait_ms) {
-    if (wait_ms >= 0 && !key_within(wait_ms)) return console_no_key;
-    int code = _getch();
-    // The end of input, or the byte 255 from a runtime that does not widen
-    // its characters as unsigned: the console tells which.
-    DWORD pending;
-    if (code == EOF && !GetNumberOfConsoleInputEvents(input(), &pending)) return KEY_CTRL_C;
-    return code & 0xFF;
+    while (run.console.queued_count == 0) {
+        if (wait_ms >= 0 && !key_within(wait_ms)) return console_no_key;
+        if (!queue_key_press()) return KEY_CTRL_C;
+    }
+    return console_dequeue();
 }
 
 void console_puts(const char* text) {
@@ -113,8 +168,6 @@ void console_putch(char c) {
 void console_discard_input() {
     if (run.console.device >= 0) {
         FlushConsoleInputBuffer(input());
-        // The second code of a key that the runtime holds back.
-        while (_kbhit()) _getch();
     }
     run.console.queued_count = 0;
 }
@@ -134,10 +187,10 @@ bool console_deliver_ctrl_c() {
     record.Event.KeyEvent.bKeyDown = TRUE;
     record.Event.KeyEvent.wRepeatCount = 1;
     record.Event.KeyEvent.wVirtualKeyCode = 'C';
-    record.Event.KeyEvent.uChar.AsciiChar = KEY_CTRL_C;
+    record.Event.KeyEvent.uChar.UnicodeChar = KEY_CTRL_C;
     record.Event.KeyEvent.dwControlKeyState = LEFT_CTRL_PRESSED;
     DWORD written;
-    return WriteConsoleInputA(input(), &record, 1, &written) && written == 1;
+    return WriteConsoleInputW(input(), &record, 1, &written) && written == 1;
 }
 
 }  // namespace zelno

@@ -12,6 +12,7 @@
 #include "container/output_file.hpp"
 #include "container/run_state.hpp"
 #include "container/side_worker.hpp"
+#include "container/system_error.hpp"
 
 namespace zelno {
 namespace {
@@ -105,12 +106,12 @@ void fail_system(const char* message) {
     clear_progress_line();
     // First, while errno still belongs to the call that failed.
     bool named = message != nullptr && message[0] != '\0';
+    const char* reason = system_error_text(errno);
     if (channel_for(false) == Channel::Stderr) {
-        std::perror(named ? message : nullptr);
+        std::fprintf(stderr, "%s%s%s\n", named ? message : "", named ? ": " : "", reason);
     } else {
         std::array<char, 512> line;
-        std::snprintf(line.data(), line.size(), "%s%s%s", named ? message : "", named ? ": " : "",
-                      std::strerror(errno));
+        std::snprintf(line.data(), line.size(), "%s%s%s", named ? message : "", named ? ": " : "", reason);
         put_line(false, line.data());
     }
     finish_failure(EXIT_SYSTEM);

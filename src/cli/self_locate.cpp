@@ -1,9 +1,9 @@
 #include "cli/self_locate.hpp"
 
 #include <array>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include ZELNO_PATH_LIMIT_HEADER
 
 namespace zelno {
 namespace {
@@ -49,7 +49,7 @@ bool find_own_executable(const char* argv0, std::span<char> result) {
     if (own_file_from_system(result)) return true;
     if (argv0 == nullptr) return false;
     const char* path_list = std::getenv("PATH");
-    std::array<char, PATH_MAX> with_suffix{};
+    std::array<char, path_bytes> with_suffix{};
     if (join("", 0, argv0, std::span(with_suffix).first(with_suffix.size() - 4))) {
         std::memcpy(with_suffix.data() + std::strlen(with_suffix.data()), ".exe", 5);
         if (search_along_path(with_suffix.data(), path_list, result)) return true;

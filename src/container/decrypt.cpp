@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "container/input_file.hpp"
 #include "container/program.hpp"
 #include "container/slots.hpp"
 #include "container/names.hpp"
@@ -23,7 +24,7 @@ void xopen_container_input() {
         run.selffile = nullptr;
         return;
     }
-    run.infile = std::fopen(run.infile_name, "rb");
+    run.infile = open_input(run.infile_name);
     if (run.infile == nullptr) fail_system("infile open error");
     std::setvbuf(run.infile, run.infile_buffer.data(), _IOFBF, run.infile_buffer.size());
     // Without a find the stream stays at its end and the header read fails.

@@ -18,7 +18,7 @@ namespace {
 
 // The plain input, with the status its container records.
 InputStatus xopen_plain_input() {
-    run.infile = std::fopen(run.infile_name, "rb");
+    run.infile = open_input(run.infile_name);
     if (run.infile == nullptr) fail_system("infile open error");
     std::setvbuf(run.infile, run.infile_buffer.data(), _IOFBF, run.infile_buffer.size());
     InputStatus status;

@@ -13,6 +13,11 @@ struct InputStatus {
     bool directory = false;
 };
 
+// Opens `name` for binary reading, as fopen(name, "rb"); null, with the
+// errno Linux would give (a folder: EISDIR where the system opens none as a
+// file), where it cannot.
+std::FILE* open_input(const char* name);
+
 // The status of the file open in `stream`; false, with errno, when the
 // system cannot tell.
 bool input_status(std::FILE* stream, InputStatus& status);

@@ -4,6 +4,8 @@
 
 namespace zelno {
 
+std::FILE* open_input(const char* name) { return std::fopen(name, "rb"); }
+
 bool input_status(std::FILE* stream, InputStatus& status) {
     struct stat st;
     if (fstat(fileno(stream), &st) != 0) return false;

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdint>
 #include <io.h>
 #include <sys/stat.h>
@@ -23,6 +24,26 @@ std::int64_t unix_seconds(const FILETIME& time) {
 }
 
 }  // namespace
+
+// As the C runtime's fopen opens it, with the system's errors turned into
+// those of Linux.
+std::FILE* open_input(const char* name) {
+    WidePath wide;
+    if (!to_wide(name, wide)) return nullptr;
+    HANDLE file = CreateFileW(wide.data(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return stream_over(file, false);
+    DWORD error = GetLastError();
+    DWORD attributes = GetFileAttributesW(wide.data());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        errno = EISDIR;
+        return nullptr;
+    }
+    SetLastError(error);
+    set_errno_from_last_error();
+    return nullptr;
+}
 
 // The mode bits are those the C runtime's stat reports: a regular file is
 // readable by all, and writable by all unless it is read-only.

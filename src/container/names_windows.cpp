@@ -1,11 +1,14 @@
 #include "container/names.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <string_view>
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+
+#include "container/platform_windows.hpp"
 
 namespace zelno {
 namespace {
@@ -48,6 +51,22 @@ bool is_device_name(std::string_view name) {
            number == "\xC2\xB2" || number == "\xC2\xB3";
 }
 
+// What exists under `name` in the current directory bears it as its own
+// name: a short (8.3) alias such as "LONGFI~1.TXT" names a file of another,
+// long name, which the restored file would replace. Letter case aside.
+bool names_itself(std::string_view name) {
+    std::array<char, 256> narrow{};
+    std::array<wchar_t, 256> wide{};
+    if (name.size() >= narrow.size()) return false;
+    std::memcpy(narrow.data(), name.data(), name.size());
+    if (!to_wide(narrow.data(), wide)) return false;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(wide.data(), &found);
+    if (search == INVALID_HANDLE_VALUE) return true;  // nothing there
+    FindClose(search);
+    return CompareStringOrdinal(found.cFileName, -1, wide.data(), -1, TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
 
 const char* base_name_of(const char* path) {
@@ -70,7 +89,8 @@ bool stored_name_is_safe(std::span<const std::uint8_t> field) {
         refused = refused || is_separator(byte) || byte < 0x20 || std::strchr("<>\"|?*", byte) != nullptr;
     });
     // The system drops a final dot or space, so "x." would name "x".
-    return !refused && name != "." && name != ".." && name.back() != '.' && name.back() != ' ' && !is_device_name(name);
+    return !refused && name != "." && name != ".." && name.back() != '.' && name.back() != ' ' &&
+           !is_device_name(name) && names_itself(name);
 }
 
 }  // namespace zelno

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
-#include <fcntl.h>
 #include <io.h>
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -15,8 +14,6 @@
 
 namespace zelno {
 namespace {
-
-using WideName = std::array<wchar_t, 1024>;
 
 // The longest name of one file or folder the file systems take, in UTF-16
 // units.
@@ -41,16 +38,84 @@ bool delete_on_close(HANDLE file, bool remove) {
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-// The name of the file `existing` is open as, its links followed, into
-// `path`; the name as given stays where the system cannot tell or the result
-// does not fit.
-void follow_links(HANDLE existing, std::span<char> path) {
-    WideName followed;
+bool same_file(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION one, other;
+    return GetFileInformationByHandle(a, &one) && GetFileInformationByHandle(b, &other) &&
+           one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh &&
+           one.nFileIndexLow == other.nFileIndexLow;
+}
+
+// The path of the file open in `file` on its volume, under the volume of
+// `wide`, into `followed` as a "\\?\" path: for where the system does not
+// name the file itself (wine names none longer than 260 units). Only a path
+// that leads to that very file counts.
+bool path_on_volume(HANDLE file, const wchar_t* wide, WidePath& followed) {
+    std::array<wchar_t, MAX_PATH + 1> volume;
+    alignas(FILE_NAME_INFO) std::array<std::byte, sizeof(FILE_NAME_INFO) + path_units * sizeof(wchar_t)> buffer;
+    auto* name = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+    if (!GetVolumePathNameW(wide, volume.data(), static_cast<DWORD>(volume.size())) ||
+        !GetFileInformationByHandleEx(file, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size()))) {
+        return fail_from_last_error();
+    }
+    std::size_t volume_length = std::wcslen(volume.data());
+    if (volume_length > 0 && volume[volume_length - 1] == L'\\') volume[--volume_length] = L'\0';
+    std::size_t name_length = name->FileNameLength / sizeof(wchar_t);
+    if (4 + volume_length + name_length >= followed.size()) return fail_with(ENAMETOOLONG);
+    std::wmemcpy(followed.data(), L"\\\\?\\", 4);
+    std::wmemcpy(followed.data() + 4, volume.data(), volume_length);
+    std::wmemcpy(followed.data() + 4 + volume_length, name->FileName, name_length);
+    followed[4 + volume_length + name_length] = L'\0';
+    HANDLE there =
+        CreateFileW(followed.data(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (there == INVALID_HANDLE_VALUE) return fail_from_last_error();
+    bool same = same_file(file, there);
+    CloseHandle(there);
+    return same || fail_with(ENOENT);
+}
+
+// The name of the file `existing` is open as (`wide`), its links followed,
+// into `path`: the output replaces that file and the link stays. A name the
+// system cannot tell fails the run; the link itself is never replaced.
+bool follow_links(HANDLE existing, const wchar_t* wide, std::span<char> path) {
+    WidePath followed;
     DWORD length = GetFinalPathNameByHandleW(existing, followed.data(), static_cast<DWORD>(followed.size()),
                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    std::array<char, PATH_MAX> name;
-    if (length == 0 || length >= followed.size() || !from_wide(followed.data(), name)) return;
-    if (std::strlen(name.data()) < path.size()) std::memcpy(path.data(), name.data(), std::strlen(name.data()) + 1);
+    if (length == 0) {
+        if (!path_on_volume(existing, wide, followed)) return false;
+    } else if (length >= followed.size()) {
+        return fail_with(ENAMETOOLONG);
+    }
+    return from_wide(followed.data(), path) || fail_with(ENAMETOOLONG);
+}
+
+// Whether the folder holds an entry of the name that opening it did not
+// find: a link that leads nowhere (wine lists its name and can tell nothing
+// else of it). A name with a wildcard of the search names none.
+bool names_an_entry(const wchar_t* wide) {
+    if (std::wcspbrk(wide, L"*?<>\"") != nullptr) return false;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(wide, &entry);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(search);
+    return true;
+}
+
+// A link that leads nowhere: the output creates the file it names, as on
+// Linux. Where that is comes from creating the file through the link and
+// taking it away at once; one that came there meanwhile is replaced.
+bool follow_dangling_link(const wchar_t* wide, std::span<char> path, FoundOutput& found) {
+    HANDLE made =
+        CreateFileW(wide, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (made == INVALID_HANDLE_VALUE) return fail_from_last_error();
+    LARGE_INTEGER size{};
+    bool ours = GetFileSizeEx(made, &size) && size.QuadPart == 0;
+    bool followed = follow_links(made, wide, path);
+    if (ours) delete_on_close(made, true);
+    close_file(reinterpret_cast<FileHandle>(made));
+    found.kind = ours ? FoundOutput::Kind::New : FoundOutput::Kind::Existing;
+    return followed;
 }
 
 // What exists at a name the output will take: a folder is refused, and a
@@ -66,7 +131,8 @@ bool usable(const wchar_t* wide) {
 }  // namespace
 
 bool find_output(std::span<char> path, FoundOutput& found) {
-    WideName wide, base;
+    WidePath wide;
+    std::array<wchar_t, name_max + 1> base;
     if (!to_wide(path.data(), wide)) return false;
     if (!to_wide(base_name_of(path.data()), base) || std::wcslen(base.data()) > name_max) {
         return fail_with(ENAMETOOLONG);
@@ -77,8 +143,9 @@ bool find_output(std::span<char> path, FoundOutput& found) {
     HANDLE existing = CreateFileW(wide.data(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (existing == INVALID_HANDLE_VALUE) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) return fail_from_last_error();
         found.kind = FoundOutput::Kind::New;
-        return GetLastError() == ERROR_FILE_NOT_FOUND || fail_from_last_error();
+        return !names_an_entry(wide.data()) || follow_dangling_link(wide.data(), path, found);
     }
     if (GetFileType(existing) != FILE_TYPE_DISK) {
         found.kind = FoundOutput::Kind::InPlace;
@@ -86,10 +153,10 @@ bool find_output(std::span<char> path, FoundOutput& found) {
         return true;
     }
     // A link is followed: the file it leads to is replaced, the link stays.
-    follow_links(existing, path);
+    bool followed = follow_links(existing, wide.data(), path);
+    close_file(reinterpret_cast<FileHandle>(existing));
     found.kind = FoundOutput::Kind::Existing;
-    CloseHandle(existing);
-    return true;
+    return followed;
 }
 
 FileHandle open_in_place(const char*, const FoundOutput& found) { return found.opened; }
@@ -109,20 +176,7 @@ bool position_of(FileHandle file, std::uint64_t& position) {
 // No name leads to the standard streams' own files here.
 bool is_standard_stream(FileHandle, int) { return false; }
 
-std::FILE* stream_of(FileHandle file) {
-    int fd = _open_osfhandle(file, _O_WRONLY | _O_BINARY);
-    if (fd < 0) {
-        close_file(file);
-        return nullptr;
-    }
-    std::FILE* stream = _fdopen(fd, "wb");
-    if (stream == nullptr) {
-        int saved_errno = errno;
-        _close(fd);
-        errno = saved_errno;
-    }
-    return stream;
-}
+std::FILE* stream_of(FileHandle file) { return stream_over(handle(file), true); }
 
 FileHandle handle_of(std::FILE* stream) { return _get_osfhandle(_fileno(stream)); }
 
@@ -142,7 +196,7 @@ FileHandle create_unnamed_file(const char*) {
 // the exits and the handler of console events delete it. Others may read it
 // but not write it.
 FileHandle create_named_file(const char* name, bool& vanishes) {
-    WideName wide;
+    WidePath wide;
     if (!to_wide(name, wide)) return no_file;
     HANDLE file = CreateFileW(wide.data(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -157,7 +211,7 @@ FileHandle create_named_file(const char* name, bool& vanishes) {
 bool keep_working_file(FileHandle file) { return delete_on_close(handle(file), false) || fail_from_last_error(); }
 
 bool stored_name_usable(const char* name) {
-    WideName wide;
+    WidePath wide;
     return to_wide(name, wide) && usable(wide.data());
 }
 
@@ -178,7 +232,7 @@ bool sync_file(FileHandle file) { return FlushFileBuffers(handle(file)) || fail_
 // any more, or the file system cannot replace (or has already removed the old
 // file), the working file is moved into place.
 bool give_final_name(const char* temp_name, const char* final_name, bool replaces) {
-    WideName temp, final;
+    WidePath temp, final;
     if (!to_wide(temp_name, temp) || !to_wide(final_name, final)) return false;
     if (replaces && ReplaceFileW(final.data(), temp.data(), nullptr, 0, nullptr, nullptr)) return true;
     if (replaces) {
@@ -196,7 +250,7 @@ bool give_final_name(const char* temp_name, const char* final_name, bool replace
 void sync_directory_of(const char*) {}
 
 void remove_file(const char* name) {
-    WideName wide;
+    WidePath wide;
     if (to_wide(name, wide)) DeleteFileW(wide.data());
 }
 

@@ -1,7 +1,11 @@
 #include "container/platform_windows.hpp"
+#include "container/system_error.hpp"
 
 #include <array>
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <io.h>
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -21,40 +25,107 @@ bool from_wide(const wchar_t* wide, std::span<char> name) {
     return false;
 }
 
+std::FILE* stream_over(void* file, bool writing) {
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), (writing ? _O_WRONLY : _O_RDONLY) | _O_BINARY);
+    if (fd < 0) {
+        int saved_errno = errno;
+        CloseHandle(file);
+        errno = saved_errno;
+        return nullptr;
+    }
+    std::FILE* stream = _fdopen(fd, writing ? "wb" : "rb");
+    if (stream == nullptr) {
+        int saved_errno = errno;
+        _close(fd);
+        errno = saved_errno;
+    }
+    return stream;
+}
+
+// Every error of the system that the program's own calls can meet, as the
+// errno Linux gives in the same case, so that a message reads the same on
+// both. Anything else is an input/output error.
 void set_errno_from_last_error() {
     struct Mapping {
         DWORD error;
         int number;
     };
-    static constexpr std::array<Mapping, 22> mappings{{
+    static constexpr std::array<Mapping, 32> mappings{{
         {ERROR_FILE_NOT_FOUND, ENOENT},
         {ERROR_PATH_NOT_FOUND, ENOENT},
         {ERROR_INVALID_DRIVE, ENOENT},
         {ERROR_BAD_NETPATH, ENOENT},
         {ERROR_BAD_NET_NAME, ENOENT},
+        {ERROR_BAD_PATHNAME, ENOENT},
         {ERROR_INVALID_NAME, ENOENT},
         {ERROR_ACCESS_DENIED, EACCES},
         {ERROR_SHARING_VIOLATION, EACCES},
         {ERROR_LOCK_VIOLATION, EACCES},
-        {ERROR_WRITE_PROTECT, EACCES},
         {ERROR_NETWORK_ACCESS_DENIED, EACCES},
+        {ERROR_PRIVILEGE_NOT_HELD, EPERM},
+        {ERROR_WRITE_PROTECT, EROFS},
         {ERROR_FILE_EXISTS, EEXIST},
         {ERROR_ALREADY_EXISTS, EEXIST},
+        {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
+        {ERROR_DIRECTORY, ENOTDIR},
+        {ERROR_CANT_RESOLVE_FILENAME, ELOOP},  // a link that leads back to itself
+        {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
         {ERROR_DISK_FULL, ENOSPC},
         {ERROR_HANDLE_DISK_FULL, ENOSPC},
-        {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+        {ERROR_FILE_TOO_LARGE, EFBIG},
         {ERROR_NOT_SAME_DEVICE, EXDEV},
         {ERROR_INVALID_HANDLE, EBADF},
+        {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
         {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
+        {ERROR_OUTOFMEMORY, ENOMEM},
+        {ERROR_BUSY, EBUSY},
+        {ERROR_INVALID_PARAMETER, EINVAL},
+        {ERROR_NEGATIVE_SEEK, EINVAL},
         {ERROR_BROKEN_PIPE, EPIPE},
         {ERROR_NO_DATA, EPIPE},
-        {ERROR_DIRECTORY, ENOTDIR},
     }};
     DWORD error = GetLastError();
     errno = EIO;
     for (const Mapping& m : mappings) {
         if (m.error == error) errno = m.number;
     }
+}
+
+// The texts Linux gives for the errors of the table above; the C runtime's
+// own differ for some ("Filename too long", "Resource device") and know none
+// for the errors of POSIX alone (ELOOP).
+const char* system_error_text(int number) {
+    struct Text {
+        int number;
+        const char* text;
+    };
+    static constexpr std::array<Text, 21> texts{{
+        {EPERM, "Operation not permitted"},
+        {ENOENT, "No such file or directory"},
+        {EIO, "Input/output error"},
+        {EBADF, "Bad file descriptor"},
+        {ENOMEM, "Cannot allocate memory"},
+        {EACCES, "Permission denied"},
+        {EBUSY, "Device or resource busy"},
+        {EEXIST, "File exists"},
+        {EXDEV, "Invalid cross-device link"},
+        {ENOTDIR, "Not a directory"},
+        {EISDIR, "Is a directory"},
+        {EINVAL, "Invalid argument"},
+        {EMFILE, "Too many open files"},
+        {EFBIG, "File too large"},
+        {ENOSPC, "No space left on device"},
+        {EROFS, "Read-only file system"},
+        {EPIPE, "Broken pipe"},
+        {ENAMETOOLONG, "File name too long"},
+        {ENOTEMPTY, "Directory not empty"},
+        {ELOOP, "Too many levels of symbolic links"},
+        {EINTR, "Interrupted system call"},
+    }};
+    for (const Text& t : texts) {
+        if (t.number == number) return t.text;
+    }
+    return std::strerror(number);
 }
 
 }  // namespace zelno

@@ -6,7 +6,6 @@
 
 #include <array>
 #include <atomic>
-#include <climits>
 #include <condition_variable>
 #include <cstddef>
 #include <csignal>
@@ -19,6 +18,7 @@
 #include "container/cipher_context.hpp"
 #include "container/format.hpp"
 #include "container/output_platform.hpp"
+#include ZELNO_PATH_LIMIT_HEADER
 #include "crypto/sha1.hpp"
 
 namespace zelno {
@@ -76,8 +76,8 @@ struct ProgressState {
 // temporary one, and renamed only once it is complete; the exits delete the
 // temporary name before that.
 struct OutputState {
-    std::array<char, PATH_MAX> final_path{};  // outfile_name, its links followed
-    std::array<char, PATH_MAX> temp_name{};
+    std::array<char, path_bytes> final_path{};  // outfile_name, its links followed
+    std::array<char, path_bytes> temp_name{};
     volatile std::sig_atomic_t created = 0;  // temp_name exists; read by the signal handler
     // The working file goes away by itself when closed (it has no name, or
     // is marked so) until it is published.

@@ -155,6 +155,7 @@ class WindowsProgram(unittest.TestCase):
     def test_manifest_makes_names_utf8_and_asks_for_no_elevation(self):
         image = read(ZELNO)
         self.assertIn(b">UTF-8</activeCodePage>", image)
+        self.assertIn(b">true</longPathAware>", image)  # paths past 260 where Windows allows them
         self.assertIn(b'<requestedExecutionLevel level="asInvoker"', image)
 
 

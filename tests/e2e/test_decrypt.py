@@ -1,6 +1,7 @@
 """Restoring files from containers and self-decrypting executables."""
 
 import os
+import re
 import resource
 import select
 import shutil
@@ -11,7 +12,7 @@ import unittest
 
 import pexpect
 
-from support import (EMULATED, MAGIC, OTHER_USER, WINDOWS, ZELNO, WorkdirTest, command, have, on_console,
+from support import (EMULATED, EMULATOR, MAGIC, OTHER_USER, WINDOWS, ZELNO, WorkdirTest, command, have, on_console,
                      openssl_aes_container, read, run, snapshot, tool_container, umask, write)
 
 
@@ -67,13 +68,15 @@ class RoundTrips(WorkdirTest):
             ({"sub/relative": "target"}, "sub/relative", "sub/target"),
             (dict(("l%d" % i, "l%d" % (i + 1)) for i in range(9)) | {"l9": "sub/target"}, "l0", "sub/target"),
         ]
+        # Every row also holds a file whose path is longer than 260 bytes and
+        # UTF-16 units, which the last row's link leads to.
+        deep = os.path.join("sub", *["\u0434" * 100] * 3, "target")
+        cases.append(({"far": os.path.join(self.dir, "row%d" % len(cases), deep)}, "far", deep))
         for n, (links, name, lands) in enumerate(cases):
             with self.subTest(name=name):
-                if WINDOWS and name == "dangling":
-                    self.skipTest("wine shows a dangling link as no file at all")
                 row = self.path("row%d" % n)
-                os.makedirs(os.path.join(row, "sub"))
-                for old in ("target", "sub/target"):
+                os.makedirs(os.path.join(row, os.path.dirname(deep)))
+                for old in ("target", "sub/target", deep):
                     write(os.path.join(row, old), b"old")
                 for link, held in links.items():
                     os.symlink(held, os.path.join(row, link))
@@ -82,7 +85,7 @@ class RoundTrips(WorkdirTest):
                 files = {os.path.relpath(os.path.join(top, f), row): read(os.path.join(top, f))
                          for top, _, names in os.walk(row) for f in names
                          if not os.path.islink(os.path.join(top, f))}
-                self.assertEqual(files, {"target": b"old", "sub/target": b"old", lands: b"abc"})
+                self.assertEqual(files, {"target": b"old", "sub/target": b"old", deep: b"old", lands: b"abc"})
 
     @unittest.skipIf(WINDOWS, "Windows has no sticky folders")
     def test_links_fifos_and_files_of_others_in_a_sticky_directory(self):
@@ -370,6 +373,25 @@ class RoundTrips(WorkdirTest):
                 self.assertFails(result, 2, stderr_prefix=b"outfile name error: " + reason + b"\n")
                 self.assertEqual(snapshot(work), before)
 
+    @unittest.skipUnless(WINDOWS, "Linux names have no short aliases")
+    def test_short_name_of_another_file_is_refused(self):
+        # A stored name that is the short (8.3) name of a file of another
+        # name would replace that file; the name itself in other letters is
+        # that file's own.
+        write(self.path("longfilename_sentinel.txt"), b"sentinel")
+        write(self.path("plain"), b"restored")
+        listing = subprocess.run(EMULATOR + ["cmd", "/c", "dir", "/x"], cwd=self.dir, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL, check=True).stdout
+        alias = re.search(rb"(\S+) +longfilename_sentinel\.txt", listing).group(1).decode()
+        for name, result, content in ((alias, (3, b"infile name error.\n"), b"sentinel"),
+                                      ("LONGFILENAME_SENTINEL.txt", (0, b"decrypted.\n"), b"restored")):
+            with self.subTest(name=name):
+                tool_container(self.path("c"), 0x36, "k", name, self.path("plain"))
+                ran = self.zelno("d", "c", "k")
+                self.assertEqual((ran.returncode, ran.stdout), result)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["c", "longfilename_sentinel.txt", "plain"])
+                self.assertEqual(read(self.path("longfilename_sentinel.txt")), content)
+
     def test_restored_into_the_current_directory(self):
         os.mkdir(self.path("a"))
         os.mkdir(self.path("b"))
@@ -452,6 +474,23 @@ class SelfDecryptingExecutables(WorkdirTest):
                 for d in ("elsewhere", "viapath"):
                     shutil.rmtree(self.path(d))
                 os.remove(exe)
+
+    def test_in_a_deep_folder(self):
+        # Paths past 260 bytes (the current folder) and past 1024 UTF-16 units
+        # (the program's folder): the program and a self-decrypting
+        # executable find themselves, and an output is made and replaced.
+        here = self.path("\u0434" * 120)
+        deep = os.path.join(here, *["\u0434" * 120] * 8)
+        os.makedirs(deep)
+        program = shutil.copy(ZELNO, deep)
+        write(os.path.join(here, "doc"), b"deep")
+        exe = os.path.join(deep, "doc.exe")
+        for _ in range(2):
+            self.assertSucceeds(run(["sa", "doc", "k", os.path.relpath(exe, here)], here, program=program),
+                                b"encrypted.")
+        os.remove(os.path.join(here, "doc"))
+        self.assertSucceeds(run(["k"], here, program=exe), b"decrypted.")
+        self.assertEqual(read(os.path.join(here, "doc")), b"deep")
 
     def test_wrong_key_leaves_nothing(self):
         exe = self.make()

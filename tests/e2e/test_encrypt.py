@@ -186,12 +186,24 @@ class Failures(WorkdirTest):
         result = self.zelno("e", "p", "k", other_user=root)
         self.assertFails(result, 2, stderr_prefix=b"infile open error: Permission denied\n")
 
-    def test_directory_as_input(self):
+    def test_directory_or_link_loop_as_input_or_output(self):
+        # With the reason Linux gives, on Windows too.
         os.mkdir(self.path("d"))
-        result = self.zelno("e", "d", "k")
-        reason = b"Permission denied" if WINDOWS else b"Is a directory"  # what the C runtime's fopen says
-        self.assertFails(result, 2, stderr_prefix=b"infile open error: " + reason + b"\n")
-        self.assertEqual(os.listdir(self.dir), ["d"])
+        os.symlink("loop2", self.path("loop"))
+        os.symlink("loop", self.path("loop2"))
+        write(self.path("f"), b"abc")
+        loop = b"Too many levels of symbolic links\n"
+        rows = [
+            (["e", "d", "k"], b"infile open error: Is a directory\n"),
+            # Linux opens a folder and fails at the first read; Windows opens none.
+            (["d", "d", "k"], b"infile %s error: Is a directory\n" % (b"open" if WINDOWS else b"read")),
+            (["e", "loop", "k"], b"infile open error: " + loop),
+            (["e", "f", "k", "loop"], b"outfile open error: " + loop),
+        ]
+        for args, message in rows:
+            with self.subTest(args=args):
+                self.assertFails(self.zelno(*args), 2, stderr_prefix=message)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["d", "f", "loop", "loop2"])
 
     def test_write_failing_half_way_leaves_nothing(self):
         # Small files are written in line, large ones from the second thread.
