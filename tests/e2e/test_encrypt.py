@@ -139,6 +139,7 @@ class Layout(WorkdirTest):
             (0o022, 0o4755, (me, me), None, 0o755, 0o755),
             (0o022, 0o640, (0, group), None, 0o640, 0o640),
             (0o022, 0o660, (OTHER_USER, group), [group], 0o660, 0o660),
+            (0o022, 0o660, (OTHER_USER - 1, group), [group], 0o660, 0o660),
         ]
         for mask, existing, owner, groups, container, executable in rows:
             with self.subTest(umask=oct(mask), existing=existing, owner=owner, groups=groups):
@@ -157,8 +158,8 @@ class Layout(WorkdirTest):
                 for name, mode in (("p.znx", container), ("p.exe", executable)):
                     st = os.stat(self.path(name))
                     self.assertEqual(stat.S_IMODE(st.st_mode), mode)
-                    if owner is not None:
-                        self.assertEqual((st.st_uid, st.st_gid), owner)
+                    if owner is not None:  # a user cannot give the file away, only keep its group
+                        self.assertEqual((st.st_uid, st.st_gid), owner if groups is None else (OTHER_USER, owner[1]))
                     os.remove(self.path(name))
 
 
