@@ -310,8 +310,8 @@ class Failures(WorkdirTest):
     @unittest.skipUnless(have("strace"), "strace not installed")
     @unittest.skipIf(WINDOWS, "Windows files have no permission bits; wine makes system calls of its own")
     def test_mode_owner_and_time_steps_that_fail(self):
-        # Each result is checked: a failed step fails the run and nothing is
-        # published. An owner or group the process may not give (EPERM) is
+        # Each result is checked, the sync of the data too: a failed step
+        # fails the run and nothing is published. An owner or group the process may not give (EPERM) is
         # no failure: the replaced file keeps them where the process may set
         # them.
         root = os.geteuid() == 0
@@ -327,6 +327,7 @@ class Failures(WorkdirTest):
             ("/^fchown", "EIO", ["e", "c", "k", "old"], True, b"outfile mode error: Input/output error\n"),
             ("/^fchown", "EPERM", ["e", "c", "k", "old"], True, None),
             ("/^utimensat", "EIO", ["d", "c", "k"], False, b"outfile time error: Input/output error\n"),
+            ("fsync", "EIO:when=1", ["e", "c", "k", "new"], False, b"outfile write error: Input/output error\n"),
         ]
         for calls, error, args, replaces, message in rows:
             with self.subTest(calls=calls, error=error, args=args):
