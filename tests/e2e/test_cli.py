@@ -1,12 +1,20 @@
 """The command line, the usage text, the failure exits and what they leave."""
 
+import ctypes
 import os
 import re
 import shutil
 import stat
+import subprocess
 
-from support import (MAGIC, PROCESSOR_OF, USAGE, VERSION, WINDOWS, WorkdirTest, elf_machine, pe_machine, read, run,
-                     snapshot, write, ZELNO)
+from support import (MAGIC, OTHER_USER, PROCESSOR_OF, USAGE, VERSION, WINDOWS, WorkdirTest, elf_machine, pe_machine,
+                     read, run, snapshot, write, ZELNO)
+
+
+def drop_fowner():
+    """Takes CAP_FOWNER from what root's next program may have (PR_CAPBSET_DROP)."""
+    if ctypes.CDLL(None, use_errno=True).prctl(24, 3, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl")
 
 
 class Usage(WorkdirTest):
@@ -106,28 +114,48 @@ class FailureExits(WorkdirTest):
             ({}, False, ["d", "c", "k", "o" * 256], b"File name too long"),
             ({"ro": 0o444}, True, ["d", "c", "k", "ro"], b"Permission denied"),
             ({"p.znx": 0o444}, True, ["e", "p", "k"], b"Permission denied"),
-            # Writable, but in a sticky directory of another user's, and not ours.
+            # Writable, but in a sticky directory of another user's, and not ours;
+            # as root without CAP_FOWNER, in nobody's directory, nobody's file.
             ({"theirs": 0o666}, "sticky", ["d", "c", "k", "theirs"], b"Operation not permitted"),
+            ({"theirs": 0o666}, "sticky, root without CAP_FOWNER", ["d", "c", "k", "theirs"],
+             b"Operation not permitted"),
         ]
         root = os.geteuid() == 0
         for prepared, other, args, reason in cases:
-            with self.subTest(args=[a[:8] for a in args]):
-                if other == "sticky" and (WINDOWS or not root):
+            with self.subTest(args=[a[:8] for a in args], other=other):
+                if str(other).startswith("sticky") and (WINDOWS or not root):
                     self.skipTest("Windows has no sticky folders" if WINDOWS else "needs a file of another user")
                 # wine runs only as the owner of its prefix: under Windows a
                 # file without write permission is read-only for everyone.
                 if WINDOWS:
                     other = False
+                without_fowner = other == "sticky, root without CAP_FOWNER"
                 for name, mode in prepared.items():
                     write(self.path(name), b"kept")
                     os.chmod(self.path(name), mode)
-                os.chmod(self.dir, 0o1777 if other == "sticky" else 0o777 if other else 0o700)
+                    if without_fowner:
+                        os.chown(self.path(name), OTHER_USER, OTHER_USER)
+                if without_fowner:
+                    os.chown(self.dir, OTHER_USER, OTHER_USER)
+                os.chmod(self.dir, 0o1777 if str(other).startswith("sticky") else 0o777 if other else 0o700)
                 before = snapshot(self.dir)
-                result = self.zelno(*args, other_user=bool(other) and root)
+                result = self.zelno(*args, other_user=bool(other) and root and not without_fowner,
+                                    preexec_fn=drop_fowner if without_fowner else None)
                 self.assertFails(result, 2, stderr_prefix=b"outfile open error: " + reason + b"\n")
                 self.assertEqual(snapshot(self.dir), before)
                 for name in prepared:
                     os.remove(self.path(name))
+        # The working file ".zelno-XXXXXX" lies beside the output: in a
+        # directory with the longest name that leaves it PATH_MAX - 1
+        # characters, and in one with a character more.
+        with self.subTest("deepest directory"):
+            if WINDOWS:
+                self.skipTest("Windows names are shorter")
+            deep = ("d" * 255 + "/") * 15 + "e" * 241
+            subprocess.run(["mkdir", "-p", deep, deep + "e"], cwd=self.dir, check=True)  # longer than PATH_MAX
+            self.assertSucceeds(self.zelno("d", "c", "k", deep + "/o"), b"decrypted.")
+            self.assertFails(self.zelno("d", "c", "k", deep + "e/o"), 2,
+                             stderr_prefix=b"outfile open error: File name too long\n")
 
     def test_no_console_for_a_typed_key(self):
         write(self.path("plain"), b"abc")

@@ -120,8 +120,10 @@ class TypedKeys(ConsoleTest):
         self.assertTrue(self.decrypts("plain.znx", "three"))
 
     def test_ctrl_c_aborts_at_either_prompt(self):
-        # Also among the characters dropped beyond the 32nd.
-        for mode, answers in (("e", [b"\x03"]), ("e", [b"k\r", b"\x03"]), ("d", [KEY40 + b"\x03"])):
+        # Also among the characters dropped beyond the 32nd. What follows it
+        # in the same paste is dropped too: the pause waits for a key of its own.
+        for mode, answers in (("e", [b"\x03"]), ("e", [b"k\r", b"\x03"]), ("d", [KEY40 + b"\x03"]),
+                              ("d", [b"k\x03pasted on"])):
             with self.subTest(mode=mode, answers=answers):
                 child = self.start([mode, "plain"])
                 for prompt, answer in zip([b"enter key:", b"retype key:"], answers):
@@ -129,6 +131,7 @@ class TypedKeys(ConsoleTest):
                     child.send(answer)
                 child.expect(on_console(b"aborted.\r\n"))
                 child.expect(on_console(PAUSE))
+                self.assertEqual(child.expect([on_console(PAUSE_BLANK), pexpect.TIMEOUT], timeout=0.5), 1)
                 child.send(b"x")
                 child.expect(on_console(PAUSE_BLANK))
                 code, _ = self.finish(child)

@@ -13,7 +13,7 @@ import unittest
 import pexpect
 
 from support import (EMULATED, EMULATOR, MAGIC, OTHER_USER, WINDOWS, ZELNO, WorkdirTest, command, have, on_console,
-                     openssl_aes_container, read, run, snapshot, tool_container, umask, write)
+                     openssl_aes_container, read, run, snapshot, tool_container, traced, umask, write)
 
 
 class RoundTrips(WorkdirTest):
@@ -120,6 +120,7 @@ class RoundTrips(WorkdirTest):
             (root, 0o1777, {"fifo": ("fifo", None, root)}, root, ["d", "../c", "k", "fifo"], "S/fifo"),
             (root, 0o1777, {"mine": ("file", None, other)}, other, ["d", "../c", "k", "mine"], "S/mine"),
             (other, 0o1777, {"f": ("file", None, other)}, root, ["d", "../c", "k", "f"], "S/f"),
+            (root, 0o777, {"theirs": ("file", None, third)}, other, ["d", "../c", "k", "theirs"], "S/theirs"),
         ]
         for n, (owner, mode, planted, runner, args, lands) in enumerate(rows):
             with self.subTest(row=n, planted=planted, runner=runner, args=args):
@@ -164,6 +165,49 @@ class RoundTrips(WorkdirTest):
                     self.assertSucceeds(result, b"decrypted.")
                     self.assertEqual(received if lands == "S/fifo" else read(self.path(lands)), b"secret")
 
+    @unittest.skipUnless(have("strace"), "strace not installed")
+    @unittest.skipIf(WINDOWS, "Windows has no FIFOs")
+    def test_fifo_replaced_before_the_open_is_refused(self):
+        # What is opened is what was checked: a FIFO put in the place of the
+        # one checked, while the open waits two seconds, gets nothing.
+        write(self.path("f"), b"secret")
+        self.assertSucceeds(self.zelno("e", "f", "k", "c"), b"encrypted.")
+        out = os.path.realpath(self.path("out"))
+        readers = []
+        for name in ("out", "new"):
+            os.mkfifo(self.path(name))
+            readers.append(os.open(self.path(name), os.O_RDONLY | os.O_NONBLOCK))
+        process = traced(["-P", out, "-e", "trace=openat", "-e", "inject=openat:delay_enter=2000000"],
+                         ["d", "c", "k", out], self.dir)
+
+        def opening_out():  # stopped in openat (257) of out; strace's own children come and go
+            for program in read("/proc/%d/task/%d/children" % (process.pid, process.pid)).decode().split():
+                try:
+                    call = read("/proc/%s/syscall" % program).split()
+                    if call[0] == b"257":
+                        with open("/proc/%s/mem" % program, "rb") as mem:
+                            mem.seek(int(call[2], 16))
+                            if mem.read(len(out) + 1) == out.encode() + b"\0":
+                                return True
+                except PermissionError:
+                    self.skipTest("the program's system calls are hidden from users other than root")
+                except OSError:
+                    pass
+            return False
+
+        deadline = time.time() + 30
+        while not opening_out():
+            self.assertIsNone(process.poll(), "the run ended before it opened its output")
+            self.assertLess(time.time(), deadline)
+            time.sleep(0.002)
+        os.rename(self.path("new"), out)
+        stdout, stderr = process.communicate(timeout=60)
+        self.assertEqual((process.returncode, stdout), (2, b""), stderr)
+        self.assertTrue(stderr.startswith(b"outfile open error: Resource temporarily unavailable\n"), stderr)
+        self.assertEqual([os.read(r, 100) for r in readers], [b"", b""])
+        for r in readers:
+            os.close(r)
+
     @unittest.skipIf(WINDOWS, "Windows has no names for the program's own descriptors")
     def test_output_to_own_descriptors(self):
         # Written in place, never created, renamed or deleted; the success word
@@ -182,6 +226,10 @@ class RoundTrips(WorkdirTest):
         self.assertEqual(read(self.path("other")), b"plain bytes")
         self.assertFails(self.zelno("d", "c", "k", "/proc/self/fd/9"), 2,
                          stderr_prefix=b"outfile open error: Bad file descriptor\n")
+        with open(self.path("f"), "rb") as reading:  # open for reading only
+            fd = reading.fileno()
+            self.assertFails(self.zelno("d", "c", "k", "/proc/self/fd/%d" % fd, pass_fds=[fd]), 2,
+                             stderr_prefix=b"outfile open error: Bad file descriptor\n")
         self.assertFails(self.zelno("d", "c", "k", "/proc/self/fd/1x"), 2,
                          stderr_prefix=b"outfile open error: No such file or directory\n")
         self.assertEqual(sorted(os.listdir(self.dir)), ["c", "f", "got", "other"])
@@ -344,6 +392,7 @@ class RoundTrips(WorkdirTest):
             # what is at "f": (a directory or a file's mode, owner); the directory's owner and mode; who runs;
             # the reason
             (("dir", me), me, 0o755, me, b"Is a directory"),
+            (("dir", third), root, 0o1777, other, b"Is a directory"),
             ((0o444, me), me, 0o755, me, b"Permission denied"),  # read-only: for root only on Windows
             ((0o444, other), root, 0o777, other, b"Permission denied"),
             ((0o666, third), root, 0o1777, other, b"Permission denied"),  # another's file in a shared directory

@@ -257,7 +257,7 @@ class Interrupted(WorkdirTest):
         script = 'stty -g > stty-before; {0} ea plain; echo "[exit $?]"; stty -g > stty-after'.format(
             " ".join(map(shlex.quote, command(ZELNO))))
         for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGUSR1, signal.SIGALRM, signal.SIGPIPE, signal.SIGXCPU,
-                       signal.SIGRTMIN):
+                       signal.SIGRTMIN, signal.SIGRTMAX):
             with self.subTest(signal=signum):
                 if EMULATED and signum == signal.SIGRTMIN:
                     self.skipTest("the emulator dies of the first real-time signal instead of handing it on")
