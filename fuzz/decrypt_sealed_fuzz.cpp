@@ -9,7 +9,8 @@
 //
 // The run must succeed exactly when the pieces agree: the recorded size needs
 // as many blocks as the data have and leaves only zeros after it, and the
-// name is a plain file name. It then restores the recorded bytes.
+// name is a plain file name; in layout B the size in MetaBlock is 0 or the
+// size in clear. It then restores the recorded bytes.
 
 #include <sys/stat.h>
 
@@ -95,6 +96,9 @@ bool name_is_plain(const Pieces& p) {
 }
 
 bool size_fits(const Pieces& p) {
+    // Layout B keeps the size in MetaBlock too, or 0 there (the earlier writers).
+    std::uint32_t digested_size = load_le32(&p.meta_and_name[4]);
+    if (p.layout_b() && digested_size != 0 && digested_size != p.clear_size) return false;
     std::uint64_t size = p.recorded_size();
     if ((size + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE != p.data.size()) return false;
     return std::all_of(p.data.begin() + static_cast<std::ptrdiff_t>(size), p.data.end(),

@@ -126,6 +126,11 @@ void run_decrypt() {
     if (!std::equal(digest_out.begin(), digest_out.end(), header.digest().begin())) {
         fail_message("infile data error.");
     }
+    // The size in clear is outside the digest; containers written since the
+    // size is kept in MetaBlock as well must agree with that copy. A zero
+    // there is a container of the earlier writers, read as it always was.
+    std::uint32_t digested_size = header.read_meta().size;
+    if (layout_b && digested_size != 0 && digested_size != header.clear_size()) fail_message("infile data error.");
 
     if (run.outfile_named) {
         xpublish_output({});

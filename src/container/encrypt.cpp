@@ -99,7 +99,9 @@ void run_encrypt() {
     header.set_magic();
     header.flags() = run.flags;
     header.set_clear_size(static_cast<std::uint32_t>(input.size));
-    header.write_meta({.stamp = 0, .size = 0, .mtime = input.mtime, .mode = input.mode});
+    // The size in clear is not covered by the digest; its copy in MetaBlock is.
+    header.write_meta(
+        {.stamp = 0, .size = static_cast<std::uint32_t>(input.size), .mtime = input.mtime, .mode = input.mode});
     std::memcpy(header.name().data(), base_name, std::strlen(base_name) + 1);
     // MetaBlock and NameField hold zeros until they are encrypted, so that
     // the plain name and times never leave the program.

@@ -12,7 +12,7 @@ import tempfile
 from support import MAGIC, WINDOWS, tool_container, write
 
 KEY = "corpus key"
-PLAIN = bytes(range(256)) * 3 + b"tail of 29 bytes.............."  # 797 bytes: 50 blocks
+PLAIN = bytes(range(256)) * 3 + b"tail of 29 bytes.............."  # 798 bytes: 50 blocks
 
 DATA = (3, "infile data error.\n")
 HEADER = (3, "infile header error.\n")
@@ -57,9 +57,12 @@ def build(workdir):
         ("cut-mid-block", good[:len(good) - 5], DATA),
         ("size-promises-more", container(size_field=len(PLAIN) + 16), DATA),
         ("size-huge", container(size_field=0xFFFFFFFF), DATA),
-        # The recorded size is not digested; bytes that it drops from the last
+        # The size in clear is not digested; bytes that it drops from the last
         # block must still be the zero fill.
         ("size-drops-data", good[:4] + struct.pack("<I", len(PLAIN) - 3) + good[8:], DATA),
+        # Into the zero fill: only the size that MetaBlock records tells.
+        ("size-grows-into-fill", good[:4] + struct.pack("<I", len(PLAIN) + 1) + good[8:], DATA),
+        ("size-grows-into-fill-twofish", twofish[:4] + struct.pack("<I", len(PLAIN) + 2) + twofish[8:], DATA),
         ("layout-a-size-promises-more", container(0x06, size_field=len(PLAIN) + 100), DATA),
         ("empty", b"", HEADER),
         ("no-container", b"just some text without the magic\n" * 10, HEADER),

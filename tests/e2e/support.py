@@ -298,10 +298,12 @@ def aes_key_material(key):
     return key.ljust(size, b"\0")
 
 
-def openssl_aes_container(flags, key, name, plain, mtime=0, mode=0o100644, stamp=0):
-    """An AES container built with the openssl command line and hashlib only."""
+def openssl_aes_container(flags, key, name, plain, mtime=0, mode=0o100644, stamp=0, meta_size=None):
+    """An AES container built with the openssl command line and hashlib only;
+    `meta_size` overrides the size that MetaBlock records (0 in layout B
+    before 1.1.0)."""
     layout_b = bool(flags & 0x10)
-    meta = struct.pack("<IIII", stamp, 0 if layout_b else len(plain), mtime, mode)
+    meta = struct.pack("<IIII", stamp, len(plain) if meta_size is None else meta_size, mtime, mode)
     pieces = meta + name.ljust(256, b"\0")
     data = plain + b"\0" * (-len(plain) % 16)
     chained = data + pieces if layout_b else pieces + data
@@ -316,11 +318,15 @@ def openssl_aes_container(flags, key, name, plain, mtime=0, mode=0o100644, stamp
     return head + pieces_ct + digest + data_ct
 
 
-def tool_container(out_path, flags, key, name, plain_path, mtime=0, mode=0o100644, stamp=0, size_field=None):
-    """A container from the block-by-block test writer (any cipher, any layout)."""
+def tool_container(out_path, flags, key, name, plain_path, mtime=0, mode=0o100644, stamp=0, size_field=None,
+                   meta_size=None):
+    """A container from the block-by-block test writer (any cipher, any
+    layout); `size_field` and `meta_size` as make_container takes them."""
     args = command(MAKE_CONTAINER) + ["%x" % flags, key, name, str(mtime), str(mode), str(stamp), plain_path, out_path]
-    if size_field is not None:
-        args.append(str(size_field))
+    if size_field is not None or meta_size is not None:
+        args.append(str(os.path.getsize(plain_path) if size_field is None else size_field))
+    if meta_size is not None:
+        args.append(str(meta_size))
     subprocess.run(args, check=True)
     return read(out_path)
 

@@ -474,12 +474,14 @@ class EarlierFormats(WorkdirTest):
     def test_aes_containers_from_openssl(self):
         for flags in (0x02, 0x06, 0x0E, 0x16, 0x22, 0x26, 0x36):
             for size in (0, 5, 16, 33):
-                for key in (b"k", b"a 24 byte key..........", b"K" * 32):
+                for n, key in enumerate((b"k", b"a 24 byte key..........", b"K" * 32)):
+                    # Layout B before 1.1.0 recorded the size in clear only.
+                    meta_size = 0 if flags & 0x10 and n == 1 else None
                     with self.subTest(flags=hex(flags), size=size, key=key):
                         plain = os.urandom(size)
                         stamp = 123456 if flags & 0x08 else 0
                         write(self.path("c"), openssl_aes_container(flags, key, b"restored", plain,
-                                                                    mtime=99999, stamp=stamp))
+                                                                    mtime=99999, stamp=stamp, meta_size=meta_size))
                         self.assertSucceeds(self.zelno("d", "c", key), b"decrypted.")
                         self.assertEqual(read(self.path("restored")), plain)
                         self.assertEqual(os.stat(self.path("restored")).st_mtime, 99999)
@@ -496,6 +498,31 @@ class EarlierFormats(WorkdirTest):
                 self.assertEqual(read(self.path("out")), plain)
                 self.assertEqual(os.stat(self.path("out")).st_mtime, 4242)
                 os.remove(self.path("out"))
+
+
+class SizeUnderTheDigest(WorkdirTest):
+    def test_no_bit_of_the_size_in_clear_goes_unnoticed(self):
+        for size in (12, 17):
+            write(self.path("p"), os.urandom(size))
+            self.assertSucceeds(self.zelno("ea", "p", "k", "c"), b"encrypted.")
+            good = read(self.path("c"))
+            for bit in range(32):
+                with self.subTest(size=size, bit=bit):
+                    damaged = bytearray(good)
+                    damaged[4 + bit // 8] ^= 1 << bit % 8
+                    write(self.path("c"), damaged)
+                    self.assertFails(self.zelno("d", "c", "k", "out"), 3, stdout=b"infile data error.\n")
+                    self.assertEqual(sorted(os.listdir(self.dir)), ["c", "p"])
+
+    def test_earlier_containers_read_as_before(self):
+        # Without the size in MetaBlock a size grown into the zero fill still
+        # passes: the size in clear is all such a container has.
+        write(self.path("p"), b"twelve bytes")
+        damaged = bytearray(tool_container(self.path("c"), 0x36, "k", "p", self.path("p"), meta_size=0))
+        damaged[4] ^= 1
+        write(self.path("c"), damaged)
+        self.assertSucceeds(self.zelno("d", "c", "k", "out"), b"decrypted.")
+        self.assertEqual(read(self.path("out")), b"twelve bytes\0")
 
 
 class SelfDecryptingExecutables(WorkdirTest):

@@ -72,7 +72,7 @@ class Layout(WorkdirTest):
                 self.assertEqual(chained[:1000], plain)
                 self.assertEqual(chained[1000:1008], b"\0" * 8)  # zero fill
                 meta = struct.unpack("<IIII", chained[1008:1024])
-                self.assertEqual(meta, (0, 0, 777, reported_mode(os.stat(self.path("doc.txt")).st_mode & 0xFFFF)))
+                self.assertEqual(meta, (0, 1000, 777, reported_mode(os.stat(self.path("doc.txt")).st_mode & 0xFFFF)))
                 self.assertEqual(chained[1024:].rstrip(b"\0"), b"doc.txt")
                 self.assertEqual(hashlib.sha1(chained).digest(), digest)
 

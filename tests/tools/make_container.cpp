@@ -3,9 +3,11 @@
 // simple writer against which the program's containers are compared, and the
 // source of the test corpus of old and damaged containers.
 //
-// make_container FLAGS KEY NAME MTIME MODE STAMP PLAINFILE OUTFILE [SIZEFIELD]
+// make_container FLAGS KEY NAME MTIME MODE STAMP PLAINFILE OUTFILE [SIZEFIELD [METASIZE]]
 // FLAGS in hex; NAME may be "-" for an empty name, or "@N" for N bytes of 'n'
-// without a terminating zero; SIZEFIELD overrides the recorded size.
+// without a terminating zero; SIZEFIELD overrides the recorded size (in clear
+// in layout B, in MetaBlock in layout A); METASIZE overrides MetaBlock's size
+// word in layout B (0, as the writers before 1.1.0 stored it).
 
 #include <algorithm>
 #include <array>
@@ -57,7 +59,8 @@ void le32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {
 
 int main(int argc, char** argv) {
     if (argc < 9) {
-        std::fprintf(stderr, "usage: make_container FLAGS KEY NAME MTIME MODE STAMP PLAIN OUT [SIZEFIELD]\n");
+        std::fprintf(stderr,
+                     "usage: make_container FLAGS KEY NAME MTIME MODE STAMP PLAIN OUT [SIZEFIELD [METASIZE]]\n");
         return 2;
     }
     const auto flags = static_cast<std::uint8_t>(std::strtoul(argv[1], nullptr, 16));
@@ -70,6 +73,7 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> plain((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const auto size = static_cast<std::uint32_t>(plain.size());
     const std::uint32_t size_field = argc > 9 ? static_cast<std::uint32_t>(std::strtoul(argv[9], nullptr, 0)) : size;
+    const std::uint32_t meta_size = argc > 10 ? static_cast<std::uint32_t>(std::strtoul(argv[10], nullptr, 0)) : size;
 
     Writer w;
     w.algorithm = flags & 3;
@@ -94,7 +98,7 @@ int main(int argc, char** argv) {
     // MetaBlock and NameField as 17 plaintext blocks.
     std::vector<std::uint8_t> pieces(16 + 256, 0);
     le32(pieces, 0, stamp);
-    le32(pieces, 4, layout_b ? 0 : size_field);
+    le32(pieces, 4, layout_b ? meta_size : size_field);
     le32(pieces, 8, mtime);
     le32(pieces, 12, mode);
     if (name_arg.size() > 1 && name_arg[0] == '@') {
