@@ -125,6 +125,9 @@ class TypedKeys(ConsoleTest):
         for mode, answers in (("e", [b"\x03"]), ("e", [b"k\r", b"\x03"]), ("d", [KEY40 + b"\x03"]),
                               ("d", [b"k\x03pasted on"])):
             with self.subTest(mode=mode, answers=answers):
+                if WINDOWS and answers[-1].endswith(b"pasted on"):
+                    self.skipTest("wine's console hands Ctrl-C on as an event, ahead of the keys around it, so the "
+                                  "rest of the paste may come after the pause has discarded what was typed")
                 child = self.start([mode, "plain"])
                 for prompt, answer in zip([b"enter key:", b"retype key:"], answers):
                     child.expect(on_console(prompt))
