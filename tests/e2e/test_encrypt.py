@@ -23,7 +23,7 @@ def holds_open(pid, path):
     try:
         fds = os.listdir("/proc/%d/fd" % pid)
         children = read("/proc/%d/task/%d/children" % (pid, pid)).split()
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):  # gone, or going (ESRCH)
         return False
     for fd in fds:
         try:
