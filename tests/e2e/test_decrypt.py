@@ -121,6 +121,8 @@ class RoundTrips(WorkdirTest):
             (root, 0o1777, {"mine": ("file", None, other)}, other, ["d", "../c", "k", "mine"], "S/mine"),
             (other, 0o1777, {"f": ("file", None, other)}, root, ["d", "../c", "k", "f"], "S/f"),
             (root, 0o777, {"theirs": ("file", None, third)}, other, ["d", "../c", "k", "theirs"], "S/theirs"),
+            # Another's link at the stored name is replaced, not followed.
+            (root, 0o1777, {"p": ("link", "../home/victim", other)}, root, ["d", "../c", "k"], "S/p"),
         ]
         for n, (owner, mode, planted, runner, args, lands) in enumerate(rows):
             with self.subTest(row=n, planted=planted, runner=runner, args=args):
