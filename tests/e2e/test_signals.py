@@ -211,27 +211,33 @@ class Interrupted(WorkdirTest):
         # The rename waits two seconds, then fails. SIGTERM, then SIGHUP,
         # come while the signals are held; the failure lets both through at
         # once, and the first delivered (the lower number) ends the run alone.
+        # One that the caller blocked stays blocked: the failure lets through
+        # only what the hold blocked.
         write(self.path("plain"), b"never published")
         renames = "rename,renameat,renameat2"
-        process = subprocess.Popen(["strace", "-o", "/dev/null", "-e", "trace=" + renames,
-                                    "-e", "inject=%s:error=EACCES:delay_enter=2000000" % renames,
-                                    *command(ZELNO), "ea", "plain", "k", "out"],
-                                   cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, start_new_session=True,
-                                   env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # not under ptrace
-        # Named just before the rename, once the signals are held.
-        deadline = time.time() + 30
-        while not any(f.startswith(".zelno-") for f in os.listdir(self.dir)):
-            self.assertIsNone(process.poll(), "the run ended before it could be interrupted")
-            self.assertLess(time.time(), deadline)
-            time.sleep(0.002)
-        program = program_of(process.pid)
-        os.kill(program, signal.SIGTERM)
-        os.kill(program, signal.SIGHUP)
-        stdout, stderr = process.communicate(timeout=30)
-        self.assertEqual((process.returncode, stdout), (-signal.SIGHUP, b""), stderr)
-        self.assertIn(b"outfile name error: Permission denied\n", stderr)
-        self.assertEqual(sorted(os.listdir(self.dir)), ["plain"])
+        for blocked, sent, code in (((), (signal.SIGTERM, signal.SIGHUP), -signal.SIGHUP),
+                                    ((signal.SIGUSR1,), (signal.SIGUSR1,), 2)):
+            with self.subTest(blocked=blocked, sent=sent):
+                process = subprocess.Popen(["strace", "-o", "/dev/null", "-e", "trace=" + renames,
+                                            "-e", "inject=%s:error=EACCES:delay_enter=2000000" % renames,
+                                            *command(ZELNO), "ea", "plain", "k", "out"],
+                                           cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE, start_new_session=True,
+                                           preexec_fn=lambda: signal.pthread_sigmask(signal.SIG_BLOCK, blocked),
+                                           env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # not under ptrace
+                # Named just before the rename, once the signals are held.
+                deadline = time.time() + 30
+                while not any(f.startswith(".zelno-") for f in os.listdir(self.dir)):
+                    self.assertIsNone(process.poll(), "the run ended before it could be interrupted")
+                    self.assertLess(time.time(), deadline)
+                    time.sleep(0.002)
+                program = program_of(process.pid)
+                for signum in sent:
+                    os.kill(program, signum)
+                stdout, stderr = process.communicate(timeout=30)
+                self.assertEqual((process.returncode, stdout), (code, b""), stderr)
+                self.assertIn(b"outfile name error: Permission denied\n", stderr)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["plain"])
 
     @unittest.skipUnless(have("strace"), "strace not installed")
     @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
