@@ -382,14 +382,16 @@ class ProgressLine(ConsoleTest):
 class Pause(ConsoleTest):
     def test_failure_pauses_after_its_message(self):
         write(os.path.join(self.work, "junk"), b"nothing here")
-        child = self.start(["d", "junk", "k"])
+        child = self.start(["d", "junk", "k"], then=SHELL_READS)
         child.expect(on_console(b"infile header error.\r\n" + PAUSE))
         time.sleep(0.2)
         self.assertTrue(child.isalive())
-        child.send(b"\x03")  # Ctrl-C is just a key here
+        # Ctrl-C is just a key here; the rest of a paste is dropped with it.
+        child.send(b"\x03pasted on\r")
         child.expect(on_console(PAUSE_BLANK))
-        code, _ = self.finish(child)
+        code, transcript = self.finish(child)
         self.assertEqual(code, 3)
+        self.assertIn(b"[rest:]", transcript)
 
     def test_terminal_refused_as_container_output(self):
         # It cannot seek: nothing of the container reaches the screen.
