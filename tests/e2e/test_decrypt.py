@@ -121,6 +121,8 @@ class RoundTrips(WorkdirTest):
             (root, 0o1777, {"mine": ("file", None, other)}, other, ["d", "../c", "k", "mine"], "S/mine"),
             (other, 0o1777, {"f": ("file", None, other)}, root, ["d", "../c", "k", "f"], "S/f"),
             (root, 0o777, {"theirs": ("file", None, third)}, other, ["d", "../c", "k", "theirs"], "S/theirs"),
+            # Another's link at the stored name is replaced, not followed.
+            (root, 0o1777, {"p": ("link", "../home/victim", other)}, root, ["d", "../c", "k"], "S/p"),
         ]
         for n, (owner, mode, planted, runner, args, lands) in enumerate(rows):
             with self.subTest(row=n, planted=planted, runner=runner, args=args):
@@ -169,44 +171,53 @@ class RoundTrips(WorkdirTest):
     @unittest.skipIf(WINDOWS, "Windows has no FIFOs")
     def test_fifo_replaced_before_the_open_is_refused(self):
         # What is opened is what was checked: a FIFO put in the place of the
-        # one checked, while the open waits two seconds, gets nothing.
+        # one checked, while the open waits two seconds, gets nothing; a link
+        # put there is not followed, so that the open reaches nothing else.
         write(self.path("f"), b"secret")
         self.assertSucceeds(self.zelno("e", "f", "k", "c"), b"encrypted.")
         out = os.path.realpath(self.path("out"))
-        readers = []
-        for name in ("out", "new"):
-            os.mkfifo(self.path(name))
-            readers.append(os.open(self.path(name), os.O_RDONLY | os.O_NONBLOCK))
-        process = traced(["-P", out, "-e", "trace=openat", "-e", "inject=openat:delay_enter=2000000"],
-                         ["d", "c", "k", out], self.dir)
+        for put, reason in (("fifo", b"Resource temporarily unavailable"),
+                            ("link", b"Too many levels of symbolic links")):
+            with self.subTest(put=put):
+                readers = []
+                for name in ("out", "new"):
+                    os.mkfifo(self.path(name))
+                    readers.append(os.open(self.path(name), os.O_RDONLY | os.O_NONBLOCK))
+                if put == "link":
+                    os.symlink("new", self.path("link"))
+                process = traced(["-P", out, "-e", "trace=openat", "-e", "inject=openat:delay_enter=2000000"],
+                                 ["d", "c", "k", out], self.dir)
 
-        def opening_out():  # stopped in openat (257) of out; strace's own children come and go
-            for program in read("/proc/%d/task/%d/children" % (process.pid, process.pid)).decode().split():
-                try:
-                    call = read("/proc/%s/syscall" % program).split()
-                    if call[0] == b"257":
-                        with open("/proc/%s/mem" % program, "rb") as mem:
-                            mem.seek(int(call[2], 16))
-                            if mem.read(len(out) + 1) == out.encode() + b"\0":
-                                return True
-                except PermissionError:
-                    self.skipTest("the program's system calls are hidden from users other than root")
-                except OSError:
-                    pass
-            return False
+                def opening_out():  # stopped in openat (257) of out; strace's own children come and go
+                    for program in read("/proc/%d/task/%d/children" % (process.pid, process.pid)).decode().split():
+                        try:
+                            call = read("/proc/%s/syscall" % program).split()
+                            if call[0] == b"257":
+                                with open("/proc/%s/mem" % program, "rb") as mem:
+                                    mem.seek(int(call[2], 16))
+                                    if mem.read(len(out) + 1) == out.encode() + b"\0":
+                                        return True
+                        except PermissionError:
+                            self.skipTest("the program's system calls are hidden from users other than root")
+                        except OSError:
+                            pass
+                    return False
 
-        deadline = time.time() + 30
-        while not opening_out():
-            self.assertIsNone(process.poll(), "the run ended before it opened its output")
-            self.assertLess(time.time(), deadline)
-            time.sleep(0.002)
-        os.rename(self.path("new"), out)
-        stdout, stderr = process.communicate(timeout=60)
-        self.assertEqual((process.returncode, stdout), (2, b""), stderr)
-        self.assertTrue(stderr.startswith(b"outfile open error: Resource temporarily unavailable\n"), stderr)
-        self.assertEqual([os.read(r, 100) for r in readers], [b"", b""])
-        for r in readers:
-            os.close(r)
+                deadline = time.time() + 30
+                while not opening_out():
+                    self.assertIsNone(process.poll(), "the run ended before it opened its output")
+                    self.assertLess(time.time(), deadline)
+                    time.sleep(0.002)
+                os.rename(self.path("link" if put == "link" else "new"), out)
+                stdout, stderr = process.communicate(timeout=60)
+                self.assertEqual((process.returncode, stdout), (2, b""), stderr)
+                self.assertTrue(stderr.startswith(b"outfile open error: " + reason + b"\n"), stderr)
+                self.assertEqual([os.read(r, 100) for r in readers], [b"", b""])
+                for r in readers:
+                    os.close(r)
+                for name in ("out", "new"):
+                    if os.path.lexists(self.path(name)):
+                        os.remove(self.path(name))
 
     @unittest.skipIf(WINDOWS, "Windows has no names for the program's own descriptors")
     def test_output_to_own_descriptors(self):
