@@ -79,14 +79,6 @@ ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::u
 }
 
 }  // namespace
-
-void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
-                        std::size_t count) {
-    with_round_count(rounds, [&](auto r) { cbc_encrypt<r()>(key, chain, in, out, count); });
-}
-
-void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
-    with_round_count(rounds, [&](auto r) { cbc_decrypt<r()>(key, chain, data, count); });
-}
-
 }  // namespace zelno
+
+#include "crypto/aes_hw_entries.hpp"
