@@ -114,6 +114,8 @@ struct WorkerState {
     std::uint64_t done = 0;    // tickets finished, in order
     bool stopping = false;
     std::atomic<int> write_error = 0;  // set on the thread when a write failed
+    // The share of a Twofish piece the thread decrypts, in 64ths.
+    int decrypt_share = 28;
 };
 
 struct RunState {

@@ -119,6 +119,13 @@ std::uint64_t side_decrypt(const CipherContext& cipher, std::uint8_t* data, std:
 
 bool side_worker_running() { return run.worker.thread.joinable(); }
 
+bool side_done(std::uint64_t ticket) {
+    WorkerState& w = run.worker;
+    if (!w.thread.joinable()) return true;
+    std::lock_guard<std::mutex> guard(w.lock);
+    return w.done >= ticket;
+}
+
 void xside_wait(std::uint64_t ticket) {
     WorkerState& w = run.worker;
     if (w.thread.joinable()) {

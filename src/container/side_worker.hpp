@@ -26,6 +26,9 @@ std::uint64_t side_decrypt(const CipherContext& cipher, std::uint8_t* data, std:
 // Whether a second thread runs: without one, handing work over gains nothing.
 bool side_worker_running();
 
+// Whether the piece of `ticket` and all before it are done, without waiting.
+bool side_done(std::uint64_t ticket);
+
 // Waits until the piece of `ticket` and all before it are done. A write that
 // failed on the thread ends the run here with "outfile write error".
 void xside_wait(std::uint64_t ticket);
