@@ -43,13 +43,16 @@ void decrypt_header_pieces(CipherContext& cipher) {
     digest_add(run.digest, meta_and_name, pieces);
 }
 
-// Decrypts the blocks of a piece in place. Twofish decryption takes several
-// times as long as the digest, so the second thread, when there is one,
-// decrypts the first part of the piece (7/16: it also digests) while this
-// thread decrypts the rest; CBC decryption needs only the ciphertext block
-// before a part, not the part's own result.
+// Decrypts the blocks of a piece in place. Twofish decryption is slower
+// than the digest, so the second thread, when there is one, decrypts the
+// first part of the piece while this thread decrypts the rest; CBC
+// decryption needs only the ciphertext block before a part, not the part's
+// own result. The thread also digests, and how fast each part goes depends on
+// the processor and on what else runs: its share shrinks by a step after a
+// piece this thread had to wait for, and grows after one it had not.
 void decrypt_piece(CipherContext& cipher, std::uint8_t* data, std::size_t blocks) {
-    std::size_t first = blocks * 7 / 16;
+    int& share = run.worker.decrypt_share;
+    std::size_t first = blocks * static_cast<std::size_t>(share) / 64;
     if (cipher.algorithm != ALG_TWOFISH || !side_worker_running() || first == 0) {
         cbc_decrypt_blocks(cipher, data, blocks);
         return;
@@ -60,6 +63,7 @@ void decrypt_piece(CipherContext& cipher, std::uint8_t* data, std::size_t blocks
     std::memcpy(cipher.chain.data(), data + (first - 1) * BLOCK_SIZE, BLOCK_SIZE);
     std::uint64_t ticket = side_decrypt(cipher, data, first, before_first.data());
     cbc_decrypt_blocks(cipher, data + first * BLOCK_SIZE, blocks - first);
+    share = std::clamp(share + (side_done(ticket) ? 1 : -1), 1, 63);
     xside_wait(ticket);
 }
 

@@ -47,25 +47,37 @@ std::uint64_t xcopy_own_image() {
 }
 
 // Streams the plaintext through the digest and the chain into the output.
-// While one piece is digested and its ciphertext written on the second
-// thread, the next piece is read and encrypted.
+// While one piece is encrypted, the second thread digests it and writes the
+// one before. It also reads the next piece ahead when it had finished its
+// work before the last piece's chain did (Twofish's chain is several times
+// slower than the digest); where the digest and the writes are the longer
+// part (AES on the processor's instructions), the chain's thread reads.
 void encrypt_data(CipherContext& context, std::uint32_t size) {
-    for_each_piece(size, [&context](std::size_t turn, std::uint64_t remaining) {
+    std::uint64_t read_ahead = 0;  // ticket of the coming piece's read, when the thread does it
+    bool thread_had_room = false;
+    for_each_piece(size, [&](std::size_t turn, std::uint64_t remaining) {
         auto& plain = run.data_buffers[turn];
         auto& cipher = run.data_buffers[2 + turn];
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, plain.size()));
-        std::size_t got = read_infile(plain.data(), want);
+        std::size_t got = read_ahead != 0 ? xside_read_result(read_ahead) : read_infile(plain.data(), want);
         if (got < want) {
             // The file shrank. A write that failed on the thread came first.
             xside_worker_finish();
             fail_message("infile size error.");
         }
+        // The other turn's plaintext was digested before this read runs: the
+        // thread takes its work in order.
+        std::uint64_t after = remaining - got;
+        auto& next = run.data_buffers[turn ^ 1];
+        read_ahead =
+            after > 0 && thread_had_room ? side_read(next.data(), std::min<std::uint64_t>(after, next.size())) : 0;
         // The last block is filled with zeros; the size field tells the true length.
         std::size_t padded = (got + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
         std::fill(plain.begin() + static_cast<std::ptrdiff_t>(got), plain.begin() + static_cast<std::ptrdiff_t>(padded),
                   std::uint8_t{0});
-        side_digest(plain.data(), padded);
+        std::uint64_t digested = side_digest(plain.data(), padded);
         cbc_encrypt_blocks(context, plain.data(), cipher.data(), padded / BLOCK_SIZE);
+        thread_had_room = side_worker_running() && side_done(digested);
         return PieceDone{.bytes = got, .ticket = side_write(cipher.data(), padded)};
     });
     // A file that grew while it was read no longer matches its recorded size.

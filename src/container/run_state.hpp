@@ -97,10 +97,10 @@ struct OutputState {
 
 // The second thread (container/side_worker.hpp) and its queue of pieces.
 struct WorkerJob {
-    enum class Kind { Digest, Write, Decrypt } kind = Kind::Digest;
+    enum class Kind { Digest, Write, Decrypt, Read } kind = Kind::Digest;
     const std::uint8_t* data = nullptr;
     std::size_t length = 0;
-    std::uint8_t* decrypted = nullptr;             // decryption: the bytes it works on in place
+    std::uint8_t* target = nullptr;                // decryption and reading: the bytes it writes
     const CipherContext* cipher = nullptr;         // decryption: with this key
     std::array<std::uint8_t, BLOCK_SIZE> chain{};  // decryption: the ciphertext block before them
 };
@@ -114,6 +114,11 @@ struct WorkerState {
     std::uint64_t done = 0;    // tickets finished, in order
     bool stopping = false;
     std::atomic<int> write_error = 0;  // set on the thread when a write failed
+    // The last read: what it got, and errno when it failed (one read at a time).
+    std::size_t read_got = 0;
+    int read_error = 0;
+    // The share of a Twofish piece the thread decrypts, in 64ths.
+    int decrypt_share = 28;
 };
 
 struct RunState {

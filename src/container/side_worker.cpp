@@ -30,13 +30,21 @@ void write_on_thread(const std::uint8_t* data, std::size_t length) {
     if (std::ferror(run.outfile) || !try_start_writeback()) run.worker.write_error = errno != 0 ? errno : EIO;
 }
 
+// Reads on the thread; the pipeline takes the outcome when it waits for it.
+void read_on_thread(std::uint8_t* data, std::size_t length) {
+    errno = 0;
+    run.worker.read_got = std::fread(data, 1, length, run.infile);
+    run.worker.read_error = std::ferror(run.infile) ? (errno != 0 ? errno : EIO) : 0;
+}
+
 void do_job(WorkerJob& job) {
     switch (job.kind) {
         case WorkerJob::Kind::Digest: digest_in_line(job.data, job.length); break;
         case WorkerJob::Kind::Write: write_on_thread(job.data, job.length); break;
         case WorkerJob::Kind::Decrypt:
-            cbc_decrypt_blocks_with(*job.cipher, job.chain.data(), job.decrypted, job.length / BLOCK_SIZE);
+            cbc_decrypt_blocks_with(*job.cipher, job.chain.data(), job.target, job.length / BLOCK_SIZE);
             break;
+        case WorkerJob::Kind::Read: read_on_thread(job.target, job.length); break;
     }
 }
 
@@ -111,13 +119,36 @@ std::uint64_t side_decrypt(const CipherContext& cipher, std::uint8_t* data, std:
     WorkerJob job{.kind = WorkerJob::Kind::Decrypt,
                   .data = data,
                   .length = blocks * BLOCK_SIZE,
-                  .decrypted = data,
+                  .target = data,
                   .cipher = &cipher};
     std::memcpy(job.chain.data(), chain, BLOCK_SIZE);
     return hand_over(job);
 }
 
+std::uint64_t side_read(std::uint8_t* data, std::size_t length) {
+    // A read skipped after a failed write must not show an earlier one's count.
+    run.worker.read_got = 0;
+    run.worker.read_error = 0;
+    return hand_over({.kind = WorkerJob::Kind::Read, .data = data, .length = length, .target = data});
+}
+
+std::size_t xside_read_result(std::uint64_t ticket) {
+    xside_wait(ticket);
+    if (run.worker.read_error != 0) {
+        errno = run.worker.read_error;
+        fail_system("infile read error");
+    }
+    return run.worker.read_got;
+}
+
 bool side_worker_running() { return run.worker.thread.joinable(); }
+
+bool side_done(std::uint64_t ticket) {
+    WorkerState& w = run.worker;
+    if (!w.thread.joinable()) return true;
+    std::lock_guard<std::mutex> guard(w.lock);
+    return w.done >= ticket;
+}
 
 void xside_wait(std::uint64_t ticket) {
     WorkerState& w = run.worker;

@@ -23,28 +23,31 @@ ZELNO_AES_TARGET inline void load_round_keys(const AesKey& key, int rounds, uint
 }
 
 template <int Rounds>
-ZELNO_AES_TARGET inline uint8x16_t encrypt(const uint8x16_t* rk, uint8x16_t s) {
-    for (int r = 0; r < Rounds - 1; ++r) s = vaesmcq_u8(vaeseq_u8(s, rk[r]));
-    return veorq_u8(vaeseq_u8(s, rk[Rounds - 1]), rk[Rounds]);
-}
-
-template <int Rounds>
 ZELNO_AES_TARGET inline uint8x16_t decrypt(const uint8x16_t* rk, uint8x16_t s) {
     for (int r = 0; r < Rounds - 1; ++r) s = vaesimcq_u8(vaesdq_u8(s, rk[r]));
     return veorq_u8(vaesdq_u8(s, rk[Rounds - 1]), rk[Rounds]);
 }
 
+// CBC encryption is one chain of AESE and AESMC from the first block to the
+// last, so only its latency counts. The block's plaintext, its first round
+// key and the previous block's last round key are folded into one key off
+// the chain: the first AESE of a block takes the previous block's state
+// before that last key, and the ciphertext is made beside the chain.
 template <int Rounds>
 ZELNO_AES_TARGET void cbc_encrypt(const AesKey& key, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
                                   std::size_t count) {
     uint8x16_t rk[Rounds + 1];
     load_round_keys(key, Rounds, rk);
-    uint8x16_t c = vld1q_u8(chain);
+    const uint8x16_t first_and_last = veorq_u8(rk[0], rk[Rounds]);
+    // The chain as a state before the last round key: the ciphertext XOR it.
+    uint8x16_t state = veorq_u8(vld1q_u8(chain), rk[Rounds]);
     for (std::size_t i = 0; i < count; ++i, in += 16, out += 16) {
-        c = encrypt<Rounds>(rk, veorq_u8(vld1q_u8(in), c));
-        vst1q_u8(out, c);
+        state = vaesmcq_u8(vaeseq_u8(state, veorq_u8(vld1q_u8(in), first_and_last)));
+        for (int r = 1; r < Rounds - 1; ++r) state = vaesmcq_u8(vaeseq_u8(state, rk[r]));
+        state = vaeseq_u8(state, rk[Rounds - 1]);
+        vst1q_u8(out, veorq_u8(state, rk[Rounds]));
     }
-    vst1q_u8(chain, c);
+    vst1q_u8(chain, veorq_u8(state, rk[Rounds]));
     wipe(rk, sizeof rk);  // one of the round keys is the key itself
 }
 
@@ -72,14 +75,6 @@ ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::u
 }
 
 }  // namespace
-
-void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
-                        std::size_t count) {
-    with_round_count(rounds, [&](auto r) { cbc_encrypt<r()>(key, chain, in, out, count); });
-}
-
-void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
-    with_round_count(rounds, [&](auto r) { cbc_decrypt<r()>(key, chain, data, count); });
-}
-
 }  // namespace zelno
+
+#include "crypto/aes_hw_entries.hpp"

@@ -28,18 +28,31 @@ ZELNO_AES_TARGET inline __m128i load(const std::uint8_t* p) {
 
 ZELNO_AES_TARGET inline void store(std::uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
+// CBC encryption is one chain of AESENC from the first block to the last, so
+// only its latency counts. The next block's plaintext and first round key
+// are folded into the last round key off the chain: AESENCLAST with them
+// yields the next block's state after its first round key directly, and the
+// ciphertext comes from a second AESENCLAST beside it.
 template <int Rounds>
 ZELNO_AES_TARGET void cbc_encrypt(const AesKey& key, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
                                   std::size_t count) {
+    if (count == 0) return;
     __m128i rk[Rounds + 1];
     load_round_keys(key, Rounds, rk);
-    __m128i c = load(chain);
-    for (std::size_t i = 0; i < count; ++i, in += 16, out += 16) {
-        c = _mm_xor_si128(_mm_xor_si128(load(in), c), rk[0]);
-        for (int r = 1; r < Rounds; ++r) c = _mm_aesenc_si128(c, rk[r]);
-        c = _mm_aesenclast_si128(c, rk[Rounds]);
+    const __m128i first_and_last = _mm_xor_si128(rk[0], rk[Rounds]);
+    __m128i state = _mm_xor_si128(_mm_xor_si128(load(in), rk[0]), load(chain));
+    __m128i c;
+    for (;;) {
+        for (int r = 1; r < Rounds; ++r) state = _mm_aesenc_si128(state, rk[r]);
+        c = _mm_aesenclast_si128(state, rk[Rounds]);
+        if (--count == 0) break;
+        in += 16;
+        const __m128i next = _mm_xor_si128(load(in), first_and_last);
+        state = _mm_aesenclast_si128(state, next);
         store(out, c);
+        out += 16;
     }
+    store(out, c);
     store(chain, c);
     wipe(rk, sizeof rk);  // one of the round keys is the key itself
 }
@@ -79,14 +92,6 @@ ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::u
 }
 
 }  // namespace
-
-void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
-                        std::size_t count) {
-    with_round_count(rounds, [&](auto r) { cbc_encrypt<r()>(key, chain, in, out, count); });
-}
-
-void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count) {
-    with_round_count(rounds, [&](auto r) { cbc_decrypt<r()>(key, chain, data, count); });
-}
-
 }  // namespace zelno
+
+#include "crypto/aes_hw_entries.hpp"

@@ -1,6 +1,7 @@
-// The two implementations behind the AES CBC and SHA-1 entry points: the
-// portable one and the one on the processor's own AES and SHA instructions.
-// The entry points choose at run time; tests and benchmarks call both.
+// The two implementations behind the AES CBC, Twofish CBC decryption and
+// SHA-1 entry points: the portable one and the one on the processor's own
+// instructions. The entry points choose at run time; tests and benchmarks
+// call both.
 //
 // The processor paths live in one set of files per processor family
 // (*_x86.cpp, *_arm.cpp); the build compiles the set that fits the target,
@@ -14,6 +15,7 @@
 #include <type_traits>
 
 #include "crypto/aes.hpp"
+#include "crypto/twofish.hpp"
 
 namespace zelno {
 
@@ -22,6 +24,9 @@ namespace zelno {
 // always false in a build without processor paths.
 bool cpu_has_aes_instructions();
 bool cpu_has_sha_instructions();
+// x86: AVX-512 with byte permutes (VBMI) and GF(2^8) affine transforms
+// (GFNI), and a system that saves the AVX-512 registers; none on ARMv8 yet.
+bool cpu_has_twofish_vector_instructions();
 
 // True for the round counts an expansion returns: 10, 12 and 14.
 constexpr bool aes_rounds_valid(int rounds) { return rounds == 10 || rounds == 12 || rounds == 14; }
@@ -44,6 +49,9 @@ void aes_cbc_encrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain
 void aes_cbc_decrypt_portable(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data,
                               std::size_t count);
 
+void Twofish_cbc_decrypt_portable(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data,
+                                  std::size_t count);
+
 // Compresses `count` consecutive 64-byte blocks into the chaining value.
 void sha1_compress_portable(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks, std::size_t count);
 
@@ -53,5 +61,6 @@ void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, cons
                         std::size_t count);
 void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count);
 void sha1_compress_hw(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks, std::size_t count);
+void Twofish_cbc_decrypt_hw(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data, std::size_t count);
 
 }  // namespace zelno

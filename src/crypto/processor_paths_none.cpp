@@ -6,6 +6,7 @@ namespace zelno {
 
 bool cpu_has_aes_instructions() { return false; }
 bool cpu_has_sha_instructions() { return false; }
+bool cpu_has_twofish_vector_instructions() { return false; }
 
 void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
                         std::size_t count) {
@@ -18,6 +19,11 @@ void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std:
 
 void sha1_compress_hw(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks, std::size_t count) {
     sha1_compress_portable(chaining, blocks, count);
+}
+
+void Twofish_cbc_decrypt_hw(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data,
+                            std::size_t count) {
+    Twofish_cbc_decrypt_portable(expanded_key, chain, data, count);
 }
 
 }  // namespace zelno

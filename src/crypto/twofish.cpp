@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 
+#include "crypto/fast_paths.hpp"
 #include "crypto/internal_failure.hpp"
 #include "crypto/twofish.hpp"
 #include "crypto/twofish_internal.hpp"
@@ -22,9 +23,6 @@ namespace {
 
 // Rotate a 4-bit value right by one.
 constexpr unsigned ror4(unsigned v) { return ((v >> 1) | (v << 3)) & 0xFu; }
-
-// Division by alpha in the MDS field.
-constexpr unsigned mds_div(unsigned y) { return (y >> 1) ^ mds_div_alpha[y & 1]; }
 
 // Which q (0 or 1) each byte position j applies before XORing word c of L,
 // for c = 0..3; the look-up after word 0 is inside mds_column[j].
@@ -97,10 +95,8 @@ void build_mds_columns() {
     for (unsigned v = 0; v < 256; ++v) {
         for (int which = 0; which < 2; ++which) {
             Twofish_UInt32 y = q_perm[which][v];
-            Twofish_UInt32 y1 = mds_div(y);   // y / alpha
-            Twofish_UInt32 y2 = mds_div(y1);  // y / alpha^2
-            Twofish_UInt32 m5b = y ^ y2;
-            Twofish_UInt32 mef = y ^ y1 ^ y2;
+            Twofish_UInt32 m5b = mds_times_5b(y);
+            Twofish_UInt32 mef = mds_times_ef(y);
             if (which == 1) {
                 mds_column[0][v] = y | m5b << 8 | mef << 16 | mef << 24;
                 mds_column[2][v] = m5b | mef << 8 | y << 16 | mef << 24;
@@ -363,13 +359,22 @@ TWOFISH_INLINE void cbc_decrypt_group(const TwofishKey& key, std::array<Lanes<1>
 
 }  // namespace
 
-void Twofish_cbc_decrypt(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data, std::size_t count) {
+void Twofish_cbc_decrypt_portable(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data,
+                                  std::size_t count) {
     std::array<Lanes<1>, 4> prev;
     load_lanes<1>(chain, prev);
     for (; count >= DECRYPT_LANES; count -= DECRYPT_LANES, data += 16 * DECRYPT_LANES)
         cbc_decrypt_group<DECRYPT_LANES>(expanded_key, prev, data);
     for (; count > 0; --count, data += 16) cbc_decrypt_group<1>(expanded_key, prev, data);
     store_lanes<1>(prev, chain);
+}
+
+void Twofish_cbc_decrypt(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data, std::size_t count) {
+    if (cpu_has_twofish_vector_instructions()) {
+        Twofish_cbc_decrypt_hw(expanded_key, chain, data, count);
+        return;
+    }
+    Twofish_cbc_decrypt_portable(expanded_key, chain, data, count);
 }
 
 }  // namespace zelno

@@ -39,6 +39,10 @@ inline constexpr std::array<std::array<std::array<Twofish_Byte, 16>, 4>, 2> q_ni
 // 0x169 >> 1 when a one bit falls out.
 inline constexpr Twofish_UInt32 MDS_POLY = 0x169;
 inline constexpr std::array<Twofish_Byte, 2> mds_div_alpha{0, MDS_POLY >> 1};
+constexpr unsigned mds_div(unsigned y) { return (y >> 1) ^ mds_div_alpha[y & 1]; }
+// The two MDS entries other than 01: 5B = 1 + 1/alpha^2, EF = 1 + 1/alpha + 1/alpha^2.
+constexpr unsigned mds_times_5b(unsigned y) { return y ^ mds_div(mds_div(y)); }
+constexpr unsigned mds_times_ef(unsigned y) { return y ^ mds_div(y) ^ mds_div(mds_div(y)); }
 // RS field GF(2^8) mod 0x14D.
 inline constexpr Twofish_UInt32 RS_POLY = 0x14D;
 inline constexpr std::array<Twofish_Byte, 2> rs_mul_alpha{0, RS_POLY & 0xFF};

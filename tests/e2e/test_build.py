@@ -297,8 +297,9 @@ class OtherTargets(WorkdirTest):
 
     def test_same_containers_and_each_reads_the_others(self):
         rng = random.Random(32)
-        # The largest size spans more than one read chunk of the pipelines.
-        sizes = (0, 1, 17, 300_000)
+        # 300 000 bytes span more than one read chunk of the pipelines; 5 MiB
+        # runs the second thread (reading, digest and Twofish decryption).
+        sizes = (0, 1, 17, 300_000, 5 << 20)
         cases = [(word, size, peer) for word in ("e", "ea", "s", "sa") for size in sizes for peer in self.peers]
         for n, (word, size, peer) in enumerate(cases):
             key = self.KEYS[n % len(self.KEYS)]

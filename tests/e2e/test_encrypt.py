@@ -287,14 +287,14 @@ class Failures(WorkdirTest):
     @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
     def test_write_failure_on_the_thread_stops_the_reading(self):
         # The first piece cannot be written: the run ends a few pieces into
-        # the input, not after reading all of it.
+        # the input, not after reading all of it (on either thread).
         write(self.path("big"), bytes(64 << 20))
 
         def limit():
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (100 << 10, 100 << 10))
 
-        result = subprocess.run(["strace", "-o", self.path("reads"), "-P", os.path.realpath(self.path("big")),
+        result = subprocess.run(["strace", "-f", "-o", self.path("reads"), "-P", os.path.realpath(self.path("big")),
                                  "-e", "trace=read", *command(ZELNO), "ea", "big", "k"],
                                 cwd=self.dir, stdin=subprocess.DEVNULL, capture_output=True, preexec_fn=limit,
                                 start_new_session=True, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
@@ -302,6 +302,20 @@ class Failures(WorkdirTest):
         self.assertTrue(result.stderr.startswith(b"outfile write error: File too large\n"), result.stderr)
         read_bytes = sum(int(n) for n in re.findall(rb"\) = (\d+)\n", read(self.path("reads"))))
         self.assertTrue(256 << 10 <= read_bytes < 4 << 20, read_bytes)
+
+    @unittest.skipUnless(have("strace"), "strace not installed")
+    @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
+    def test_read_failure_on_the_thread(self):
+        # Twofish's chain leaves the second thread room to read the pieces
+        # ahead: a read that fails there ends the run with its reason, no
+        # output left.
+        write(self.path("big"), os.urandom(8 << 20))
+        process = traced(["-f", "-P", os.path.realpath(self.path("big")), "-e", "trace=read",
+                          "-e", "inject=read:error=EIO:when=3"], ["e", "big", "k", "out"], self.dir)
+        stdout, stderr = process.communicate(timeout=60)
+        self.assertEqual((process.returncode, stdout), (2, b""), stderr)
+        self.assertTrue(stderr.startswith(b"infile read error: Input/output error\n"), stderr)
+        self.assertEqual(os.listdir(self.dir), ["big"])
 
     @unittest.skipUnless(have("strace"), "strace not installed")
     @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/fast_paths.hpp"
 #include "crypto/twofish.hpp"
 #include "crypto/twofish_internal.hpp"
 #include "crypto_test_support.hpp"
@@ -257,6 +258,31 @@ TEST_F(Twofish, SelfTestCatchesDamagedTables) {
             ti::check_iterated_chain(24);
         },
         "Twofish encryption failure in sequence");
+}
+
+// The vector path decrypts groups of 64 blocks and leaves the rest to the
+// portable code: every remainder after none, one and several groups, at an
+// odd address, must give the portable code's bytes and chain.
+TEST_F(Twofish, FastPathDecryptionMatchesPortable) {
+#ifdef ZELNO_PORTABLE_ONLY
+    EXPECT_FALSE(cpu_has_twofish_vector_instructions());
+#endif
+    if (!cpu_has_twofish_vector_instructions())
+        GTEST_SKIP() << "no Twofish vector path on this processor, or none built";
+    std::mt19937 rng(23);
+    std::vector<std::size_t> counts = {63, 64, 65, 127, 128, 129, 200, 255, 256, 257, 300, 1000};
+    for (std::size_t n = 0; n <= 9; ++n) counts.push_back(n);
+    for (int length : {16, 24, 32, 5}) {
+        const TwofishKey k = prepared(test::random_bytes(rng, 32), length);
+        for (std::size_t n : counts) {
+            const Bytes iv = test::random_bytes(rng, 16), input = test::random_bytes(rng, 16 * n + 1);
+            Bytes fast = input, portable = input, fast_chain = iv, portable_chain = iv;
+            Twofish_cbc_decrypt_hw(k, fast_chain.data(), fast.data() + 1, n);
+            Twofish_cbc_decrypt_portable(k, portable_chain.data(), portable.data() + 1, n);
+            ASSERT_EQ(fast, portable) << length << " key bytes, " << n << " blocks";
+            ASSERT_EQ(fast_chain, portable_chain) << length << " key bytes, " << n << " blocks";
+        }
+    }
 }
 
 }  // namespace
