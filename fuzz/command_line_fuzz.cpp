@@ -75,14 +75,16 @@ struct Fixtures {
 
 struct Expected {
     bool usage;
-    int key_index;     // the argument taken as the key; -1 for none
-    int output_index;  // the argument taken as the output name; -1 for none
+    int key_index;          // the argument taken as the key; -1 for none
+    int output_index;       // the argument taken as the output name; -1 for none
+    bool answered = false;  // --help or --version: answered, and a successful end
 };
 
 // The command line as the usage text describes it.
 Expected expected_for(bool self_decrypting, const std::vector<std::string>& args) {
     const int argc = static_cast<int>(args.size());
     if (self_decrypting) return {false, argc > 1 ? 1 : -1, argc > 2 ? 2 : -1};
+    if (argc > 1 && (args[1] == "--help" || args[1] == "--version")) return {false, -1, -1, true};
     if (argc < 3) return {true, -1, -1};
     std::vector<int> others;
     for (int i = 3; i < argc; ++i) {
@@ -125,7 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Expected expected = expected_for(self_decrypting, args);
     fuzz::check(code >= 0 && code <= EXIT_MESSAGE, "unexpected exit code");
     fuzz::check((code == EXIT_USAGE) == expected.usage, "usage exit does not match the command line");
-    if (!expected.usage && expected.key_index < 0) {
+    fuzz::check(!expected.answered || code == 0, "--help or --version did not succeed");
+    if (!expected.usage && !expected.answered && expected.key_index < 0) {
         fuzz::check(code == EXIT_SYSTEM, "a run without a key did not end at the console");
     }
     for (int i = 0; i < argc; ++i) {
