@@ -27,7 +27,7 @@ enum class Mode : int { None = 0, Encrypt = 1, Decrypt = 2, MakeSelfDecrypt = 3,
 
 // Data move through the pipelines in pieces of this size (a multiple of the
 // block size), so memory use does not depend on the file size.
-inline constexpr std::size_t DATA_CHUNK_SIZE = 256 * 1024;
+inline constexpr std::size_t DATA_CHUNK_SIZE = 1024 * 1024;
 
 // The console (cli/console.hpp): the terminal, its settings while keys are
 // read raw, and the codes of one key press still to be delivered.
