@@ -36,6 +36,7 @@ InputStatus xopen_plain_input() {
 std::uint64_t xcopy_own_image() {
     if (fseeko(run.selffile, 0, SEEK_SET) != 0) fail_system("selffile seek error");
     auto& buffer = run.data_buffers[0];
+    note_data_in_use(buffer.size());
     std::uint64_t length = 0;
     for (;;) {
         std::size_t got = std::fread(buffer.data(), 1, buffer.size(), run.selffile);
