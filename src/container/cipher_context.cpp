@@ -5,6 +5,7 @@
 
 #include "container/program.hpp"
 #include "container/slots.hpp"
+#include "crypto/aes_sha1.hpp"
 #include "crypto/wipe.hpp"
 
 namespace zelno {
@@ -70,6 +71,21 @@ void cbc_encrypt_blocks(CipherContext& c, const std::uint8_t* in, std::uint8_t* 
         aes_cbc_encrypt(c.aes_key, c.aes_rounds, c.chain.data(), in, out, count);
     }
     wipe_stack_below();
+}
+
+bool cbc_digest_rides_along(const CipherContext& c) {
+    return c.algorithm == ALG_AES && aes_sha1_stitched(c.aes_rounds);
+}
+
+void cbc_encrypt_digest_blocks(CipherContext& c, DigestState& digest, const std::uint8_t* in, std::uint8_t* out,
+                               std::size_t count) {
+    if (c.algorithm == ALG_AES) {
+        aes_cbc_encrypt_digest(c.aes_key, c.aes_rounds, c.chain.data(), in, out, count, digest);
+        wipe_stack_below();
+        return;
+    }
+    digest_add(digest, in, static_cast<std::int32_t>(count * BLOCK_SIZE));
+    cbc_encrypt_blocks(c, in, out, count);
 }
 
 void cbc_decrypt_blocks(CipherContext& c, std::uint8_t* data, std::size_t count) {

@@ -9,6 +9,7 @@
 
 #include "container/format.hpp"
 #include "crypto/aes.hpp"
+#include "crypto/sha1.hpp"
 #include "crypto/twofish.hpp"
 
 namespace zelno {
@@ -47,6 +48,12 @@ void cbc_decrypt_block(CipherContext& ctx, std::uint8_t* block);
 // may be the same bytes; decryption works in place.
 void cbc_encrypt_blocks(CipherContext& ctx, const std::uint8_t* in, std::uint8_t* out, std::size_t count);
 void cbc_decrypt_blocks(CipherContext& ctx, std::uint8_t* data, std::size_t count);
+// digest_add of the blocks' plaintext and cbc_encrypt_blocks of them, in one
+// pass where the processor stitches the two: then cbc_digest_rides_along,
+// and the digest costs next to nothing beside the chain.
+bool cbc_digest_rides_along(const CipherContext& ctx);
+void cbc_encrypt_digest_blocks(CipherContext& ctx, DigestState& digest, const std::uint8_t* in, std::uint8_t* out,
+                               std::size_t count);
 // CBC decryption in place on a chain of the caller's (the ciphertext block
 // before `data`, updated), with the context's key: CBC decryption has no
 // chain between blocks, so the second thread can decrypt one part of a piece

@@ -36,6 +36,7 @@ InputStatus xopen_plain_input() {
 std::uint64_t xcopy_own_image() {
     if (fseeko(run.selffile, 0, SEEK_SET) != 0) fail_system("selffile seek error");
     auto& buffer = run.data_buffers[0];
+    note_data_in_use(buffer.size());
     std::uint64_t length = 0;
     for (;;) {
         std::size_t got = std::fread(buffer.data(), 1, buffer.size(), run.selffile);
@@ -47,14 +48,16 @@ std::uint64_t xcopy_own_image() {
 }
 
 // Streams the plaintext through the digest and the chain into the output.
-// While one piece is encrypted, the second thread digests it and writes the
-// one before. It also reads the next piece ahead when it had finished its
-// work before the last piece's chain did (Twofish's chain is several times
-// slower than the digest); where the digest and the writes are the longer
-// part (AES on the processor's instructions), the chain's thread reads.
+// While one piece is encrypted, the second thread writes the one before and
+// digests this one, unless the chain's loop digests it on the way (AES on
+// processors that run the two stitched). The thread also reads the next
+// piece ahead when it had finished its work before the last piece's chain
+// did; where its part is the longer one, the chain's thread reads.
 void encrypt_data(CipherContext& context, std::uint32_t size) {
     std::uint64_t read_ahead = 0;  // ticket of the coming piece's read, when the thread does it
+    std::uint64_t last_handed = 0;
     bool thread_had_room = false;
+    const bool digest_in_chain = cbc_digest_rides_along(context);
     for_each_piece(size, [&](std::size_t turn, std::uint64_t remaining) {
         auto& plain = run.data_buffers[turn];
         auto& cipher = run.data_buffers[2 + turn];
@@ -71,14 +74,20 @@ void encrypt_data(CipherContext& context, std::uint32_t size) {
         auto& next = run.data_buffers[turn ^ 1];
         read_ahead =
             after > 0 && thread_had_room ? side_read(next.data(), std::min<std::uint64_t>(after, next.size())) : 0;
+        if (read_ahead != 0) last_handed = read_ahead;
         // The last block is filled with zeros; the size field tells the true length.
         std::size_t padded = (got + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
         std::fill(plain.begin() + static_cast<std::ptrdiff_t>(got), plain.begin() + static_cast<std::ptrdiff_t>(padded),
                   std::uint8_t{0});
-        std::uint64_t digested = side_digest(plain.data(), padded);
-        cbc_encrypt_blocks(context, plain.data(), cipher.data(), padded / BLOCK_SIZE);
-        thread_had_room = side_worker_running() && side_done(digested);
-        return PieceDone{.bytes = got, .ticket = side_write(cipher.data(), padded)};
+        if (digest_in_chain) {
+            cbc_encrypt_digest_blocks(context, run.digest, plain.data(), cipher.data(), padded / BLOCK_SIZE);
+        } else {
+            last_handed = side_digest(plain.data(), padded);
+            cbc_encrypt_blocks(context, plain.data(), cipher.data(), padded / BLOCK_SIZE);
+        }
+        thread_had_room = side_worker_running() && side_done(last_handed);
+        last_handed = side_write(cipher.data(), padded);
+        return PieceDone{.bytes = got, .ticket = last_handed};
     });
     // A file that grew while it was read no longer matches its recorded size.
     std::uint8_t extra;
@@ -127,8 +136,7 @@ void run_encrypt() {
     // their plaintext in the output.
     constexpr std::size_t pieces = META_SIZE + NAME_FIELD_SIZE;
     std::uint8_t* meta_and_name = header.meta().data();
-    digest_add(run.digest, meta_and_name, pieces);
-    cbc_encrypt_blocks(run.cipher, meta_and_name, meta_and_name, pieces / BLOCK_SIZE);
+    cbc_encrypt_digest_blocks(run.cipher, run.digest, meta_and_name, meta_and_name, pieces / BLOCK_SIZE);
     xseek_output(image_length + OFFSET_META);
     write_outfile(meta_and_name, pieces);
 

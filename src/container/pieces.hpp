@@ -23,6 +23,8 @@ struct PieceDone {
 template <class Piece>
 void for_each_piece(std::uint64_t size, Piece piece) {
     run.progress_hooks.begin(size);
+    // Pieces are read and written in whole blocks.
+    note_data_in_use((size + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE);
     side_worker_start(size);
     std::array<std::uint64_t, 2> last_use{};
     std::uint64_t remaining = size;

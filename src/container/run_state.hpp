@@ -27,7 +27,7 @@ enum class Mode : int { None = 0, Encrypt = 1, Decrypt = 2, MakeSelfDecrypt = 3,
 
 // Data move through the pipelines in pieces of this size (a multiple of the
 // block size), so memory use does not depend on the file size.
-inline constexpr std::size_t DATA_CHUNK_SIZE = 256 * 1024;
+inline constexpr std::size_t DATA_CHUNK_SIZE = 1024 * 1024;
 
 // The console (cli/console.hpp): the terminal, its settings while keys are
 // read raw, and the codes of one key press still to be delivered.
@@ -146,7 +146,12 @@ struct RunState {
     ContainerHeader header;
     // The pieces of data on their way: two alternate between the input and
     // the digest, two take the ciphertext on its way to the output.
-    std::array<std::array<std::uint8_t, DATA_CHUNK_SIZE>, 4> data_buffers{};
+    // No initialiser: the run state's static zero fill is enough, and one
+    // would write to every page at start.
+    std::array<std::array<std::uint8_t, DATA_CHUNK_SIZE>, 4> data_buffers;
+    // How far into each data buffer anything was put; past it they hold
+    // zeros, so the wipe leaves pages a small file never reached untouched.
+    std::size_t data_in_use = 0;
     // The buffers of the infile and outfile streams, which carry plaintext in
     // one direction or the other: here, the wipe at exit reaches them.
     std::array<char, BUFSIZ> infile_buffer{};
@@ -167,15 +172,20 @@ extern RunState run;
 void reset_run_state();
 
 // Every area that may hold the key, key schedules or plaintext: the one list
-// that the wipe and its checks go by.
-std::array<std::span<std::byte>, 9> secret_areas();
+// that the wipe and its checks go by; the data buffers each as their first
+// `data_bytes`.
+std::array<std::span<std::byte>, 12> secret_areas(std::size_t data_bytes = DATA_CHUNK_SIZE);
+
+// Records that the data buffers are about to be used up to `bytes` (at most
+// their size): call before putting anything in them.
+void note_data_in_use(std::uint64_t bytes);
 
 // Keeps every secret area out of swap and core files, as far as the system
 // allows.
 void protect_secrets();
 
-// Overwrites every secret area in a way the compiler cannot drop. Safe in a
-// signal handler.
+// Overwrites every secret area, the data buffers as far as they were used, in
+// a way the compiler cannot drop. Safe in a signal handler.
 void wipe_secrets();
 // Whether every secret area holds zeros.
 bool secrets_wiped();

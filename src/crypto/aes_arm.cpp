@@ -78,3 +78,14 @@ ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::u
 }  // namespace zelno
 
 #include "crypto/aes_hw_entries.hpp"
+
+namespace zelno {
+
+// Not stitched here yet: the digest, then the chain.
+void aes_cbc_encrypt_sha1_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in,
+                             std::uint8_t* out, std::size_t groups, std::array<std::uint32_t, 5>& chaining) {
+    sha1_compress_hw(chaining, in, groups);
+    aes_cbc_encrypt_hw(key, rounds, chain, in, out, 4 * groups);
+}
+
+}  // namespace zelno

@@ -7,7 +7,11 @@
 
 #include <immintrin.h>
 
+#include "crypto/sha1_x86.hpp"
+
 #define ZELNO_AES_TARGET __attribute__((target("aes,sse4.1")))
+#define ZELNO_AES_SHA_TARGET __attribute__((target("aes,sha,sse4.1")))
+#define ZELNO_AES_SHA_INLINE ZELNO_AES_SHA_TARGET __attribute__((always_inline)) inline
 
 namespace zelno {
 
@@ -57,6 +61,62 @@ ZELNO_AES_TARGET void cbc_encrypt(const AesKey& key, std::uint8_t* chain, const 
     wipe(rk, sizeof rk);  // one of the round keys is the key itself
 }
 
+// The stitched form: the same chain, and the SHA-1 of the plaintext 64 bytes
+// (four blocks) at a time. The digest's rounds depend on nothing of the
+// chain's, so spread among its AESENCs they run in the time the chain waits
+// for its own results; five of the digest block's twenty groups go with
+// each cipher block.
+template <int Rounds, int Quarter, int R = 1>
+ZELNO_AES_SHA_INLINE void rounds_with_groups(const __m128i* rk, __m128i& state, sha1_x86::Lanes& lanes,
+                                             sha1_x86::Block& b) {
+    if constexpr (R < Rounds) {
+        state = _mm_aesenc_si128(state, rk[R]);
+        constexpr int spacing = (Rounds - 1) / 5;
+        if constexpr ((R - 1) % spacing == 0 && (R - 1) / spacing < 5) {
+            sha1_x86::group<5 * Quarter + (R - 1) / spacing>(lanes, b);
+        }
+        rounds_with_groups<Rounds, Quarter, R + 1>(rk, state, lanes, b);
+    }
+}
+
+template <int Rounds, int Quarter = 0>
+ZELNO_AES_SHA_INLINE void quarters(const __m128i* rk, __m128i first_and_last, __m128i& state, __m128i& c,
+                                   const std::uint8_t* in, std::uint8_t* out, bool more, sha1_x86::Lanes& lanes,
+                                   sha1_x86::Block& b) {
+    if constexpr (Quarter < 4) {
+        rounds_with_groups<Rounds, Quarter>(rk, state, lanes, b);
+        c = _mm_aesenclast_si128(state, rk[Rounds]);
+        store(out + 16 * Quarter, c);
+        if (Quarter < 3 || more) {
+            state = _mm_aesenclast_si128(state, _mm_xor_si128(load(in + 16 * (Quarter + 1)), first_and_last));
+        }
+        quarters<Rounds, Quarter + 1>(rk, first_and_last, state, c, in, out, more, lanes, b);
+    }
+}
+
+// `in` may be `out`: each group's plaintext is read before its ciphertext
+// is stored.
+template <int Rounds>
+ZELNO_AES_SHA_TARGET void cbc_encrypt_sha1(const AesKey& key, std::uint8_t* chain, const std::uint8_t* in,
+                                           std::uint8_t* out, std::size_t groups,
+                                           std::array<std::uint32_t, 5>& chaining) {
+    if (groups == 0) return;
+    __m128i rk[Rounds + 1];
+    load_round_keys(key, Rounds, rk);
+    const __m128i first_and_last = _mm_xor_si128(rk[0], rk[Rounds]);
+    __m128i state = _mm_xor_si128(_mm_xor_si128(load(in), rk[0]), load(chain));
+    __m128i c;
+    sha1_x86::Lanes lanes = sha1_x86::load_chaining(chaining);
+    for (; groups > 0; --groups, in += 64, out += 64) {
+        sha1_x86::Block b = sha1_x86::begin_block(lanes, in);
+        quarters<Rounds>(rk, first_and_last, state, c, in, out, groups > 1, lanes, b);
+        sha1_x86::end_block(lanes, b);
+    }
+    sha1_x86::store_chaining(chaining, lanes);
+    store(chain, c);
+    wipe(rk, sizeof rk);  // one of the round keys is the key itself
+}
+
 // Decrypts N blocks side by side; the chain is the ciphertext before them.
 template <int Rounds, int N>
 ZELNO_AES_TARGET inline void decrypt_group(const __m128i* rk, __m128i& chain, std::uint8_t* data) {
@@ -95,3 +155,12 @@ ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::u
 }  // namespace zelno
 
 #include "crypto/aes_hw_entries.hpp"
+
+namespace zelno {
+
+void aes_cbc_encrypt_sha1_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in,
+                             std::uint8_t* out, std::size_t groups, std::array<std::uint32_t, 5>& chaining) {
+    with_round_count(rounds, [&](auto r) { cbc_encrypt_sha1<r()>(key, chain, in, out, groups, chaining); });
+}
+
+}  // namespace zelno

@@ -46,5 +46,6 @@ const CpuFeatures& features() {
 bool cpu_has_aes_instructions() { return features().aes; }
 bool cpu_has_sha_instructions() { return features().sha; }
 bool cpu_has_twofish_vector_instructions() { return features().twofish_vector; }
+bool cpu_has_stitched_aes_sha1() { return features().aes && features().sha; }
 
 }  // namespace zelno

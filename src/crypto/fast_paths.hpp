@@ -27,6 +27,9 @@ bool cpu_has_sha_instructions();
 // x86: AVX-512 with byte permutes (VBMI) and GF(2^8) affine transforms
 // (GFNI), and a system that saves the AVX-512 registers; none on ARMv8 yet.
 bool cpu_has_twofish_vector_instructions();
+// True where AES CBC encryption and SHA-1 run stitched into one loop on the
+// processor's instructions (x86 with both; not on ARMv8 yet).
+bool cpu_has_stitched_aes_sha1();
 
 // True for the round counts an expansion returns: 10, 12 and 14.
 constexpr bool aes_rounds_valid(int rounds) { return rounds == 10 || rounds == 12 || rounds == 14; }
@@ -61,6 +64,11 @@ void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, cons
                         std::size_t count);
 void aes_cbc_decrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, std::uint8_t* data, std::size_t count);
 void sha1_compress_hw(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks, std::size_t count);
+// AES CBC encryption of `groups` times four blocks and SHA-1 compression of
+// their plaintext into `chaining` in one pass; where the processor has no
+// stitched form, the two one after the other. `in` may be `out`.
+void aes_cbc_encrypt_sha1_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in,
+                             std::uint8_t* out, std::size_t groups, std::array<std::uint32_t, 5>& chaining);
 void Twofish_cbc_decrypt_hw(const TwofishKey& expanded_key, Twofish_Byte* chain, Twofish_Byte* data, std::size_t count);
 
 }  // namespace zelno

@@ -48,6 +48,19 @@ void compress_blocks(std::array<std::uint32_t, 5>& chaining, const std::uint8_t*
     sha1_compress_portable(chaining, blocks, count);
 }
 
+// The bit count as one 64-bit number, modulo 2^64.
+void count_bits(DigestState& state, std::size_t bytes) {
+    const std::uint64_t bits =
+        ((std::uint64_t{state.bit_count_high} << 32) | state.bit_count_low) + (static_cast<std::uint64_t>(bytes) << 3);
+    state.bit_count_high = static_cast<std::uint32_t>(bits >> 32);
+    state.bit_count_low = static_cast<std::uint32_t>(bits);
+}
+
+// message_block ends as a byte-wise fill of whole blocks would leave it.
+void keep_last_block(DigestState& state, const std::uint8_t* data, std::size_t length) {
+    std::memcpy(state.message_block.data(), data + length - 64, 64);
+}
+
 }  // namespace
 
 void sha1_compress_portable(std::array<std::uint32_t, 5>& chaining, const std::uint8_t* blocks, std::size_t count) {
@@ -84,12 +97,7 @@ void digest_compress(DigestState& state, const std::uint8_t* block) { compress_b
 void digest_add(DigestState& state, const std::uint8_t* data, std::int32_t length) {
     if (length <= 0) return;
     auto n = static_cast<std::size_t>(length);
-
-    // The bit count as one 64-bit number, modulo 2^64.
-    const std::uint64_t bits =
-        ((std::uint64_t{state.bit_count_high} << 32) | state.bit_count_low) + (static_cast<std::uint64_t>(n) << 3);
-    state.bit_count_high = static_cast<std::uint32_t>(bits >> 32);
-    state.bit_count_low = static_cast<std::uint32_t>(bits);
+    count_bits(state, n);
 
     std::uint8_t* block = state.message_block.data();
     if (state.pending > 0) {
@@ -105,14 +113,18 @@ void digest_add(DigestState& state, const std::uint8_t* data, std::int32_t lengt
     }
     if (n >= 64) {
         const std::size_t whole = n / 64;
+        keep_last_block(state, data, 64 * whole);
         compress_blocks(state.chaining, data, whole);
-        // message_block ends as a byte-wise fill would leave it.
-        std::memcpy(block, data + 64 * (whole - 1), 64);
         data += 64 * whole;
         n -= 64 * whole;
     }
     std::memcpy(block, data, n);
     state.pending = static_cast<std::int32_t>(n);
+}
+
+void digest_count_blocks(DigestState& state, const std::uint8_t* data, std::size_t length) {
+    count_bits(state, length);
+    keep_last_block(state, data, length);
 }
 
 void digest_finish(DigestState& state, std::uint8_t* out) {

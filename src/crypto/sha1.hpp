@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace zelno {
@@ -17,6 +18,10 @@ struct DigestState {
 void digest_begin(DigestState& state);
 // A length of 0 or less adds nothing.
 void digest_add(DigestState& state, const std::uint8_t* data, std::int32_t length);
+// For a caller that compresses whole blocks into `chaining` itself, with
+// nothing pending: counts the `length` bytes at `data` (a multiple of 64, at
+// least 64) as digest_add would, before they change.
+void digest_count_blocks(DigestState& state, const std::uint8_t* data, std::size_t length);
 // Pads the spent state and writes the 20-byte digest; needs digest_begin again after.
 void digest_finish(DigestState& state, std::uint8_t* out);
 // One 64-byte block into the chaining value.

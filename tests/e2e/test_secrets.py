@@ -220,7 +220,7 @@ class WhilePaused(SecretsWorkdir):
         allowed = resource.getrlimit(resource.RLIMIT_MEMLOCK)[1]
         for limit in (allowed, 0):
             with self.subTest(locked_memory_limit=limit):
-                if limit != resource.RLIM_INFINITY and 0 < limit < 2 << 20:
+                if limit != resource.RLIM_INFINITY and 0 < limit < 5 << 20:
                     self.skipTest("the locked memory limit here is too small for the secrets: %d bytes" % limit)
                 child = pexpect.spawn("setpriv", ["--reuid=%d" % OTHER_USER, "--regid=%d" % OTHER_USER, "--clear-groups",
                                                   reachable_copy(ZELNO), "d", "/dev/null", KEY],
@@ -233,14 +233,14 @@ class WhilePaused(SecretsWorkdir):
                 locked = int(re.search(rb"VmLck:\s+(\d+) kB", read("/proc/%d/status" % child.pid)).group(1))
                 # (The sanitizers turn mlock into a call that does nothing.)
                 if not SANITIZE:
-                    self.assertGreaterEqual(locked, 1024) if limit else self.assertEqual(locked, 0)
+                    self.assertGreaterEqual(locked, 4096) if limit else self.assertEqual(locked, 0)
                 # Left out of core files: the mappings marked so (the kernel's
-                # own [vvar] is one) hold the data buffers, 1 MiB, too.
+                # own [vvar] is one) hold the data buffers, 4 MiB, too.
                 marked = 0
                 for mapping in re.split(rb"\n(?=[0-9a-f]+-[0-9a-f]+ )", read("/proc/%d/smaps" % child.pid)):
                     if re.search(rb"VmFlags:.* dd", mapping):
                         marked += int(re.search(rb"\nSize: +(\d+) kB", mapping).group(1))
-                self.assertGreaterEqual(marked, 1024)
+                self.assertGreaterEqual(marked, 4096)
                 child.send(b" ")
                 child.expect(pexpect.EOF)
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "crypto/aes.hpp"
+#include "crypto/aes_sha1.hpp"
 #include "crypto/fast_paths.hpp"
 #include "crypto_test_support.hpp"
 
@@ -219,6 +220,45 @@ TEST(AesCbc, FastPathMatchesPortable) {
     expect_same_cbc(in_place<aes_cbc_encrypt_hw>, in_place<aes_cbc_encrypt_portable>, aes_expand_encrypt_key);
     expect_same_cbc(out_of_place<aes_cbc_encrypt_hw>, in_place<aes_cbc_encrypt_portable>, aes_expand_encrypt_key);
     expect_same_cbc(aes_cbc_decrypt_hw, aes_cbc_decrypt_portable, aes_expand_decrypt_key);
+}
+
+// Encryption with the digest on the way (stitched where the processor runs
+// it so) against the digest and then the encryption: the same ciphertext,
+// chain and digest state, in place and not, with and without bytes already
+// waiting in the digest.
+TEST(AesCbc, EncryptAndDigestMatchesTheTwoInTurn) {
+    std::mt19937 rng(3011);
+    for (int bits : {128, 192, 256}) {
+        const Bytes key = test::random_bytes(rng, 32);
+        AesKey k{};
+        const int rounds = aes_expand_encrypt_key(k, key.data(), bits);
+        for (std::size_t n : {0, 1, 3, 4, 5, 8, 11, 16, 17, 64, 257}) {
+            for (std::size_t before : {0, 5, 64}) {
+                for (bool in_place : {true, false}) {
+                    SCOPED_TRACE(testing::Message() << bits << " bits, " << n << " blocks, " << before
+                                                    << " bytes before, in place " << in_place);
+                    const Bytes iv = test::random_bytes(rng, 16), input = test::random_bytes(rng, 16 * n + 1);
+                    DigestState a{}, b{};
+                    digest_begin(a);
+                    digest_add(a, input.data(), static_cast<std::int32_t>(std::min(before, input.size())));
+                    b = a;
+                    Bytes out_a = input, out_b = input, chain_a = iv, chain_b = iv;
+                    const std::uint8_t* from = in_place ? out_a.data() + 1 : input.data() + 1;
+                    if (!in_place) std::fill(out_a.begin(), out_a.end(), std::uint8_t{0xA5});
+                    aes_cbc_encrypt_digest(k, rounds, chain_a.data(), from, out_a.data() + 1, n, a);
+                    digest_add(b, out_b.data() + 1, static_cast<std::int32_t>(16 * n));
+                    aes_cbc_encrypt(k, rounds, chain_b.data(), out_b.data() + 1, out_b.data() + 1, n);
+                    if (!in_place) out_a[0] = out_b[0];
+                    ASSERT_EQ(out_a, out_b);
+                    ASSERT_EQ(chain_a, chain_b);
+                    ASSERT_EQ(a.chaining, b.chaining);
+                    ASSERT_EQ(a.bit_count_low, b.bit_count_low);
+                    ASSERT_EQ(a.pending, b.pending);
+                    ASSERT_EQ(a.message_block, b.message_block);
+                }
+            }
+        }
+    }
 }
 
 TEST(AesOpenssl, RandomKeysAndBlocksMatch) {
