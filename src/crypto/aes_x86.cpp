@@ -7,6 +7,7 @@
 
 #include <immintrin.h>
 
+#include "crypto/aes_wide_x86.hpp"
 #include "crypto/sha1_x86.hpp"
 
 #define ZELNO_AES_TARGET __attribute__((target("aes,sse4.1")))
@@ -140,6 +141,7 @@ ZELNO_AES_TARGET void cbc_decrypt(const AesKey& key, std::uint8_t* chain, std::u
     __m128i rk[Rounds + 1];
     load_round_keys(key, Rounds, rk);
     __m128i c = load(chain);
+    if (count >= 16 && cpu_has_wide_aes_instructions()) aes_cbc_decrypt_wide(rk, Rounds, c, data, count);
     for (; count >= 8; count -= 8, data += 128) decrypt_group<Rounds, 8>(rk, c, data);
     if (count >= 4) {
         decrypt_group<Rounds, 4>(rk, c, data);

@@ -10,5 +10,6 @@ namespace zelno {
 bool cpu_has_aes_instructions() { return (getauxval(AT_HWCAP) & HWCAP_AES) != 0; }
 bool cpu_has_sha_instructions() { return (getauxval(AT_HWCAP) & HWCAP_SHA1) != 0; }
 bool cpu_has_stitched_aes_sha1() { return false; }
+bool cpu_has_wide_aes_instructions() { return false; }
 
 }  // namespace zelno

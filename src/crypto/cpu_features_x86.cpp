@@ -11,6 +11,7 @@ struct CpuFeatures {
     bool aes = false;
     bool sha = false;
     bool twofish_vector = false;
+    bool wide_aes = false;
 };
 
 // The system saves the AVX-512 registers (the upper halves of all 32, the
@@ -30,8 +31,9 @@ CpuFeatures detect() {
     if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return f;
     f.sha = sse41 && (b & bit_SHA) != 0;
     const bool avx512 = (b & bit_AVX512F) != 0 && (b & bit_AVX512BW) != 0;
-    f.twofish_vector =
-        avx512 && (c & bit_AVX512VBMI) != 0 && (c & bit_GFNI) != 0 && osxsave && system_saves_avx512_state();
+    const bool avx512_usable = avx512 && osxsave && system_saves_avx512_state();
+    f.twofish_vector = avx512_usable && (c & bit_AVX512VBMI) != 0 && (c & bit_GFNI) != 0;
+    f.wide_aes = f.aes && avx512_usable && (c & bit_VAES) != 0;
     return f;
 }
 
@@ -47,5 +49,6 @@ bool cpu_has_aes_instructions() { return features().aes; }
 bool cpu_has_sha_instructions() { return features().sha; }
 bool cpu_has_twofish_vector_instructions() { return features().twofish_vector; }
 bool cpu_has_stitched_aes_sha1() { return features().aes && features().sha; }
+bool cpu_has_wide_aes_instructions() { return features().wide_aes; }
 
 }  // namespace zelno

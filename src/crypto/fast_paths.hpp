@@ -27,6 +27,9 @@ bool cpu_has_sha_instructions();
 // x86: AVX-512 with byte permutes (VBMI) and GF(2^8) affine transforms
 // (GFNI), and a system that saves the AVX-512 registers; none on ARMv8 yet.
 bool cpu_has_twofish_vector_instructions();
+// x86: AES on whole AVX-512 registers, four blocks an instruction (VAES),
+// with a system that saves them; never on ARMv8.
+bool cpu_has_wide_aes_instructions();
 // True where AES CBC encryption and SHA-1 run stitched into one loop on the
 // processor's instructions (x86 with both; not on ARMv8 yet).
 bool cpu_has_stitched_aes_sha1();

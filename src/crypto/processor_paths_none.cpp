@@ -8,6 +8,7 @@ bool cpu_has_aes_instructions() { return false; }
 bool cpu_has_sha_instructions() { return false; }
 bool cpu_has_twofish_vector_instructions() { return false; }
 bool cpu_has_stitched_aes_sha1() { return false; }
+bool cpu_has_wide_aes_instructions() { return false; }
 
 void aes_cbc_encrypt_hw(const AesKey& key, int rounds, std::uint8_t* chain, const std::uint8_t* in, std::uint8_t* out,
                         std::size_t count) {
