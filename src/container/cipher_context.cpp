@@ -84,7 +84,7 @@ void cbc_encrypt_digest_blocks(CipherContext& c, DigestState& digest, const std:
         wipe_stack_below();
         return;
     }
-    digest_add(digest, in, static_cast<std::int32_t>(count * BLOCK_SIZE));
+    digest_add_bytes(digest, in, count * BLOCK_SIZE);
     cbc_encrypt_blocks(c, in, out, count);
 }
 

@@ -1,7 +1,6 @@
 #include "container/side_worker.hpp"
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -14,15 +13,6 @@
 
 namespace zelno {
 namespace {
-
-void digest_in_line(const std::uint8_t* data, std::size_t length) {
-    while (length > 0) {
-        std::size_t part = length < INT32_MAX ? length : INT32_MAX;
-        digest_add(run.digest, data, static_cast<std::int32_t>(part));
-        data += part;
-        length -= part;
-    }
-}
 
 // Writes on the thread; a failure is kept for the pipeline to report.
 void write_on_thread(const std::uint8_t* data, std::size_t length) {
@@ -39,7 +29,7 @@ void read_on_thread(std::uint8_t* data, std::size_t length) {
 
 void do_job(WorkerJob& job) {
     switch (job.kind) {
-        case WorkerJob::Kind::Digest: digest_in_line(job.data, job.length); break;
+        case WorkerJob::Kind::Digest: digest_add_bytes(run.digest, job.data, job.length); break;
         case WorkerJob::Kind::Write: write_on_thread(job.data, job.length); break;
         case WorkerJob::Kind::Decrypt:
             cbc_decrypt_blocks_with(*job.cipher, job.chain.data(), job.target, job.length / BLOCK_SIZE);

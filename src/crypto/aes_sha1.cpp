@@ -17,12 +17,7 @@ void aes_cbc_encrypt_digest(const AesKey& key, int rounds, std::uint8_t* chain, 
         out += 64 * groups;
         count -= blocks_per_group * groups;
     }
-    for (std::size_t left = count; left > 0;) {
-        // digest_add takes at most INT32_MAX bytes at once.
-        const std::size_t part = left < (1u << 26) ? left : (1u << 26);
-        digest_add(digest, in + 16 * (count - left), static_cast<std::int32_t>(16 * part));
-        left -= part;
-    }
+    digest_add_bytes(digest, in, 16 * count);
     aes_cbc_encrypt(key, rounds, chain, in, out, count);
 }
 

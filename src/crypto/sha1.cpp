@@ -122,6 +122,12 @@ void digest_add(DigestState& state, const std::uint8_t* data, std::int32_t lengt
     state.pending = static_cast<std::int32_t>(n);
 }
 
+void digest_add_bytes(DigestState& state, const std::uint8_t* data, std::size_t length) {
+    constexpr std::size_t most = INT32_MAX / 64 * 64;
+    for (; length > most; data += most, length -= most) digest_add(state, data, static_cast<std::int32_t>(most));
+    digest_add(state, data, static_cast<std::int32_t>(length));
+}
+
 void digest_count_blocks(DigestState& state, const std::uint8_t* data, std::size_t length) {
     count_bits(state, length);
     keep_last_block(state, data, length);

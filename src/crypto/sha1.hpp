@@ -18,6 +18,8 @@ struct DigestState {
 void digest_begin(DigestState& state);
 // A length of 0 or less adds nothing.
 void digest_add(DigestState& state, const std::uint8_t* data, std::int32_t length);
+// digest_add of any number of bytes, in parts it takes.
+void digest_add_bytes(DigestState& state, const std::uint8_t* data, std::size_t length);
 // For a caller that compresses whole blocks into `chaining` itself, with
 // nothing pending: counts the `length` bytes at `data` (a multiple of 64, at
 // least 64) as digest_add would, before they change.

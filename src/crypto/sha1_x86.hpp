@@ -24,8 +24,7 @@ struct Lanes {
 struct Block {
     __m128i m[4];    // m[G % 4]: the schedule words 4G..4G+3 of group G
     __m128i prev;    // ABCD before the previous group
-    __m128i e0;      // E at the start of the block
-    Lanes at_start;  // what the block's result is added to
+    Lanes at_start;  // the chaining value the block starts from and adds to
 };
 
 ZELNO_SHA_INLINE Lanes load_chaining(const std::array<std::uint32_t, 5>& chaining) {
@@ -41,7 +40,7 @@ ZELNO_SHA_INLINE void store_chaining(std::array<std::uint32_t, 5>& chaining, Lan
 // Reads the block's big-endian words (word 0 in the top lane).
 ZELNO_SHA_INLINE Block begin_block(Lanes lanes, const std::uint8_t* block) {
     const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    Block b{.m = {}, .prev = lanes.abcd, .e0 = lanes.e, .at_start = lanes};
+    Block b{.m = {}, .prev = lanes.abcd, .at_start = lanes};
     for (int i = 0; i < 4; ++i) {
         b.m[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i)), reverse);
     }
@@ -57,7 +56,7 @@ ZELNO_SHA_INLINE void group(Lanes& lanes, Block& b) {
     }
     __m128i wk;
     if constexpr (G == 0) {
-        wk = _mm_add_epi32(b.e0, b.m[0]);
+        wk = _mm_add_epi32(b.at_start.e, b.m[0]);
     } else {
         wk = _mm_sha1nexte_epu32(b.prev, b.m[G % 4]);
     }
