@@ -7,7 +7,8 @@
 // MetaBlock (16 bytes), NameField (256 bytes), then the data; missing bytes
 // are zero, and the data are zero-filled to whole blocks.
 //
-// The run must succeed exactly when the pieces agree: the recorded size needs
+// The run must succeed exactly when the pieces agree: MetaBlock's mode and
+// stamp words hold as the format fixes them, the recorded size needs
 // as many blocks as the data have and leaves only zeros after it, and the
 // name is a plain file name; in layout B the size in MetaBlock is 0 or the
 // size in clear. It then restores the recorded bytes.
@@ -96,6 +97,10 @@ bool name_is_plain(const Pieces& p) {
 }
 
 bool size_fits(const Pieces& p) {
+    // MetaBlock's words as the format fixes them: 16 mode bits, no stamp
+    // unless the flags call for one.
+    if (load_le32(&p.meta_and_name[12]) > 0xFFFF) return false;
+    if ((p.flags & FLAG_STAMP) == 0 && load_le32(&p.meta_and_name[0]) != 0) return false;
     // Layout B keeps the size in MetaBlock too, or 0 there (the earlier writers).
     std::uint32_t digested_size = load_le32(&p.meta_and_name[4]);
     if (p.layout_b() && digested_size != 0 && digested_size != p.clear_size) return false;

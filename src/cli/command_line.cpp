@@ -121,10 +121,8 @@ int run_program(int argc, char** argv) {
 
 int run_with_own_image(int argc, char** argv) {
     run.progress_hooks = {.begin = progress_begin, .advance = progress_advance, .end = progress_end};
-    if (auto container = locate_payload(run.selffile)) {
-        if (fseeko(run.selffile, static_cast<off_t>(*container), SEEK_SET) != 0) {
-            fail_system("selffile seek error");
-        }
+    // What the scan read of a container is kept for its reader.
+    if (locate_payload(run.selffile, run.input_ahead)) {
         run.mode = Mode::SelfDecrypt;
         parse_self_decrypt_line(argc, argv);
     } else {

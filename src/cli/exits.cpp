@@ -117,6 +117,12 @@ void fail_system(const char* message) {
     finish_failure(EXIT_SYSTEM);
 }
 
+void fail_refused(const char* message) {
+    clear_progress_line();
+    put_line(false, message);
+    finish_failure(EXIT_SYSTEM);
+}
+
 void fail_message(const char* message) {
     clear_progress_line();
     put_line(true, message);

@@ -15,32 +15,50 @@
 namespace zelno {
 namespace {
 
-// Takes the input stream to the first byte of its container: the own image,
-// or the named file, scanned for one.
+// Takes the input stream to its container: the own image, scanned at the
+// start, or the named input (or standard input), scanned for one. What the
+// scan read of the container is read first; nothing is sought back to, so a
+// pipe serves as well as a file. Without a find nothing is left to read and
+// the header read fails.
 void xopen_container_input() {
     if (run.mode == Mode::SelfDecrypt) {
-        // The own image, already scanned and positioned at its container.
         run.infile = run.selffile;
         run.selffile = nullptr;
         return;
     }
-    run.infile = open_input(run.infile_name);
-    if (run.infile == nullptr) fail_system("infile open error");
-    std::setvbuf(run.infile, run.infile_buffer.data(), _IOFBF, run.infile_buffer.size());
-    // Without a find the stream stays at its end and the header read fails.
-    if (auto container = locate_payload(run.infile)) {
-        if (fseeko(run.infile, static_cast<off_t>(*container), SEEK_SET) != 0) {
-            fail_system("infile seek error");
-        }
-    }
+    xopen_input(run.infile_name);
+    locate_payload(run.infile, run.input_ahead);
 }
 
-// MetaBlock and NameField: decrypted on the running chain, then digested.
-void decrypt_header_pieces(CipherContext& cipher) {
-    constexpr std::size_t pieces = META_SIZE + NAME_FIELD_SIZE;
-    std::uint8_t* meta_and_name = run.header.meta().data();
-    cbc_decrypt_blocks(cipher, meta_and_name, pieces / BLOCK_SIZE);
-    digest_add(run.digest, meta_and_name, pieces);
+// MetaBlock and NameField decrypted on `before`, the ciphertext block that
+// precedes them in the chain (a copy is taken).
+void decrypt_header_pieces(const CipherContext& cipher, const std::uint8_t* before) {
+    std::array<std::uint8_t, BLOCK_SIZE> chain;
+    std::memcpy(chain.data(), before, BLOCK_SIZE);
+    cbc_decrypt_blocks_with(cipher, chain.data(), run.header.meta().data(), HEADER_PIECES_SIZE / BLOCK_SIZE);
+}
+
+// In layout B MetaBlock and NameField follow the data in the chain, but their
+// decryption needs only the last data block: in an input that can seek it is
+// read from the end of the data, so that a wrong key shows before any data
+// are read or written.
+void decrypt_header_pieces_ahead(const CipherContext& cipher, std::uint64_t data_bytes) {
+    std::array<std::uint8_t, BLOCK_SIZE> before = cipher.chain;
+    if (data_bytes > 0) {
+        const std::uint64_t data_at = xinput_position();
+        xseek_input(data_at + data_bytes - BLOCK_SIZE);
+        if (read_infile(before.data(), BLOCK_SIZE) < BLOCK_SIZE) fail_message("infile data error.");
+        xseek_input(data_at);
+    }
+    decrypt_header_pieces(cipher, before.data());
+}
+
+// The plaintext size MetaBlock records. Where its words do not hold as the
+// format fixes them, the key is wrong (or the container damaged).
+std::uint64_t xrecorded_size() {
+    auto size = recorded_size(run.flags, run.header.clear_size(), run.header.read_meta());
+    if (!size) fail_message("infile data error.");
+    return *size;
 }
 
 // Decrypts the blocks of a piece in place. Twofish decryption is slower
@@ -68,27 +86,43 @@ void decrypt_piece(CipherContext& cipher, std::uint8_t* data, std::size_t blocks
 }
 
 // Each piece is decrypted in place; while it is digested on the second
-// thread and written, the next one is read into the other buffer.
-void decrypt_data(CipherContext& cipher, std::uint32_t size) {
-    for_each_piece(size, [&cipher](std::size_t turn, std::uint64_t remaining) {
+// thread and written, the next one is read into the other buffer. The
+// `data_bytes` of data carry `size` bytes of plaintext, and zeros after them.
+// Where MetaBlock and NameField are still to be decrypted (an input that
+// cannot seek), that happens with the last piece, before it is written: a
+// large container read so learns its exact size there.
+void decrypt_data(CipherContext& cipher, std::uint64_t data_bytes, std::uint64_t size, bool pieces_pending) {
+    static_assert(DATA_CHUNK_SIZE % LARGE_UNIT == 0, "the zeros after a large plaintext lie in its last piece");
+    std::uint64_t written = 0;
+    for_each_piece(data_bytes, [&](std::size_t turn, std::uint64_t remaining) {
         auto& buffer = run.data_buffers[turn];
-        std::uint64_t padded_remaining = (remaining + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
-        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(padded_remaining, buffer.size()));
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
         if (read_infile(buffer.data(), want) < want) fail_message("infile data error.");
         decrypt_piece(cipher, buffer.data(), want / BLOCK_SIZE);
-        // The zero fill of the last block is digested but not written.
         std::uint64_t ticket = side_digest(buffer.data(), want);
-        std::size_t plain = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, want));
-        // The recorded size is not digested: what it leaves of the last block
-        // must be the writer's zero fill, or the size was altered.
+        if (want == remaining && pieces_pending) {
+            decrypt_header_pieces(cipher, cipher.chain.data());
+            size = xrecorded_size();
+            pieces_pending = false;
+        }
+        // Until the size is known, every byte before the last piece is plaintext.
+        std::size_t plain =
+            size == UNKNOWN_SIZE ? want : static_cast<std::size_t>(std::min<std::uint64_t>(size - written, want));
+        // The recorded size is not digested: what it leaves of the data must
+        // be the writer's zero fill, or the size was altered.
         if (std::any_of(buffer.begin() + static_cast<std::ptrdiff_t>(plain),
                         buffer.begin() + static_cast<std::ptrdiff_t>(want), [](std::uint8_t b) { return b != 0; })) {
             fail_message("infile data error.");
         }
         write_outfile(buffer.data(), plain);
+        written += plain;
         xstart_writeback();
-        return PieceDone{.bytes = plain, .ticket = ticket};
+        return PieceDone{.bytes = want, .ticket = ticket};
     });
+    if (pieces_pending) {
+        decrypt_header_pieces(cipher, cipher.chain.data());
+        xrecorded_size();
+    }
 }
 
 }  // namespace
@@ -101,7 +135,7 @@ void run_decrypt() {
         fail_message("infile header error.");
     }
     // Newer format versions (and bytes 0x80 and above) are refused.
-    if (header.flags() > FLAGS_NEWEST) fail_message("infile version error.");
+    if (!flags_supported(header.flags())) fail_message("infile version error.");
     run.flags = header.flags();
 
     cipher_setup(run.cipher, run.key_string, run.flags, false);
@@ -115,28 +149,46 @@ void run_decrypt() {
     const std::size_t rest = HEADER_SIZE - rest_at;
     if (read_infile(header.bytes.data() + rest_at, rest) < rest) fail_message("infile header error.");
 
-    if (!layout_b) decrypt_header_pieces(run.cipher);
-
     // Without a name from the command line the output is restored into the
-    // current directory under its stored name, which is known only at the end.
-    xopen_output(run.outfile_named ? run.outfile_name : nullptr, false);
+    // current directory under its stored name, which is known only at the
+    // end; what came from standard input goes to standard output. Opening
+    // writes nothing, and tells where messages may go.
+    const char* output = run.outfile_named ? run.outfile_name : names_standard_stream(run.infile_name) ? "-" : nullptr;
+    xopen_output(output, false);
 
-    decrypt_data(run.cipher, layout_b ? header.clear_size() : header.read_meta().size);
+    std::uint8_t* meta_and_name = header.meta().data();
+    std::uint64_t size = UNKNOWN_SIZE;
+    std::uint64_t data_bytes = 0;
+    bool pieces_pending = false;
+    if (!layout_b) {
+        // MetaBlock and NameField first in the chain.
+        cbc_decrypt_blocks(run.cipher, meta_and_name, HEADER_PIECES_SIZE / BLOCK_SIZE);
+        digest_add(run.digest, meta_and_name, HEADER_PIECES_SIZE);
+        size = xrecorded_size();
+        data_bytes = round_up(size, BLOCK_SIZE);
+    } else {
+        data_bytes = announced_data_bytes(run.flags, header.clear_size());
+        InputStatus input;
+        if (input_status(run.infile, input) && input.sized) {
+            decrypt_header_pieces_ahead(run.cipher, data_bytes);
+            size = xrecorded_size();
+        } else {
+            if ((run.flags & FLAG_LARGE) == 0) size = header.clear_size();
+            pieces_pending = true;
+        }
+    }
 
-    if (layout_b) decrypt_header_pieces(run.cipher);
+    decrypt_data(run.cipher, data_bytes, size, pieces_pending);
+
+    if (layout_b) digest_add(run.digest, meta_and_name, HEADER_PIECES_SIZE);
 
     std::array<std::uint8_t, DIGEST_SIZE> digest_out;
     digest_finish(run.digest, digest_out.data());
     if (!std::equal(digest_out.begin(), digest_out.end(), header.digest().begin())) {
         fail_message("infile data error.");
     }
-    // The size in clear is outside the digest; containers written since the
-    // size is kept in MetaBlock as well must agree with that copy. A zero
-    // there is a container of the earlier writers, read as it always was.
-    std::uint32_t digested_size = header.read_meta().size;
-    if (layout_b && digested_size != 0 && digested_size != header.clear_size()) fail_message("infile data error.");
 
-    if (run.outfile_named) {
+    if (output != nullptr) {
         xpublish_output({});
     } else {
         // Restored under the stored name and time, in the current directory.

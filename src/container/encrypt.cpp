@@ -18,17 +18,13 @@ namespace {
 
 // The plain input, with the status its container records.
 InputStatus xopen_plain_input() {
-    run.infile = open_input(run.infile_name);
-    if (run.infile == nullptr) fail_system("infile open error");
-    std::setvbuf(run.infile, run.infile_buffer.data(), _IOFBF, run.infile_buffer.size());
+    xopen_input(run.infile_name);
     InputStatus status;
     if (!input_status(run.infile, status)) fail_system("infile info error");
     if (status.directory) {
         errno = EISDIR;
         fail_system("infile open error");
     }
-    // The container records the size in 32 bits.
-    if (status.size > UINT32_MAX) fail_message("infile size error.");
     return status;
 }
 
@@ -47,13 +43,18 @@ std::uint64_t xcopy_own_image() {
     return length;
 }
 
-// Streams the plaintext through the digest and the chain into the output.
-// While one piece is encrypted, the second thread writes the one before and
-// digests this one, unless the chain's loop digests it on the way (AES on
+// Streams the plaintext through the digest and the chain into the output,
+// `size` bytes of a file, or an input of UNKNOWN_SIZE to its end; returns the
+// size. While one piece is encrypted, the second thread writes the one before
+// and digests this one, unless the chain's loop digests it on the way (AES on
 // processors that run the two stitched). The thread also reads the next
 // piece ahead when it had finished its work before the last piece's chain
-// did; where its part is the longer one, the chain's thread reads.
-void encrypt_data(CipherContext& context, std::uint32_t size) {
+// did; where its part is the longer one, the chain's thread reads. A
+// plaintext of LARGE_SIZE or more ends with zeros up to a whole LARGE_UNIT.
+std::uint64_t encrypt_data(CipherContext& context, std::uint64_t size) {
+    static_assert(DATA_CHUNK_SIZE % LARGE_UNIT == 0, "the zeros after a large plaintext fill its last piece");
+    const bool sized = size != UNKNOWN_SIZE;
+    std::uint64_t total = 0;
     std::uint64_t read_ahead = 0;  // ticket of the coming piece's read, when the thread does it
     std::uint64_t last_handed = 0;
     bool thread_had_room = false;
@@ -63,20 +64,23 @@ void encrypt_data(CipherContext& context, std::uint32_t size) {
         auto& cipher = run.data_buffers[2 + turn];
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, plain.size()));
         std::size_t got = read_ahead != 0 ? xside_read_result(read_ahead) : read_infile(plain.data(), want);
-        if (got < want) {
+        if (sized && got < want) {
             // The file shrank. A write that failed on the thread came first.
             xside_worker_finish();
             fail_message("infile size error.");
         }
+        total += got;
+        const bool last = got == remaining || got < want;
         // The other turn's plaintext was digested before this read runs: the
         // thread takes its work in order.
-        std::uint64_t after = remaining - got;
         auto& next = run.data_buffers[turn ^ 1];
-        read_ahead =
-            after > 0 && thread_had_room ? side_read(next.data(), std::min<std::uint64_t>(after, next.size())) : 0;
+        read_ahead = !last && thread_had_room
+                         ? side_read(next.data(), std::min<std::uint64_t>(remaining - got, next.size()))
+                         : 0;
         if (read_ahead != 0) last_handed = read_ahead;
         // The last block is filled with zeros; the size field tells the true length.
-        std::size_t padded = (got + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
+        std::size_t padded =
+            static_cast<std::size_t>(round_up(got, last && total >= LARGE_SIZE ? LARGE_UNIT : BLOCK_SIZE));
         std::fill(plain.begin() + static_cast<std::ptrdiff_t>(got), plain.begin() + static_cast<std::ptrdiff_t>(padded),
                   std::uint8_t{0});
         if (digest_in_chain) {
@@ -87,11 +91,12 @@ void encrypt_data(CipherContext& context, std::uint32_t size) {
         }
         thread_had_room = side_worker_running() && side_done(last_handed);
         last_handed = side_write(cipher.data(), padded);
-        return PieceDone{.bytes = got, .ticket = last_handed};
+        return PieceDone{.bytes = got, .ticket = last_handed, .last = last};
     });
     // A file that grew while it was read no longer matches its recorded size.
     std::uint8_t extra;
-    if (read_infile(&extra, 1) != 0) fail_message("infile size error.");
+    if (sized && read_infile(&extra, 1) != 0) fail_message("infile size error.");
+    return total;
 }
 
 }  // namespace
@@ -102,47 +107,51 @@ void run_encrypt() {
     digest_begin(run.digest);
 
     InputStatus input = xopen_plain_input();
-    const char* base_name = base_name_of(run.infile_name);
+    const bool from_standard_input = names_standard_stream(run.infile_name);
+    const char* base_name = from_standard_input ? standard_input_stored_name : base_name_of(run.infile_name);
     if (std::strlen(base_name) >= NAME_FIELD_SIZE) fail_message("infile name error.");
 
     const bool self_decrypting = run.mode == Mode::MakeSelfDecrypt;
     if (!run.outfile_named) {
+        // From standard input to standard output, as a filter.
         run.out_name.fill('\0');
-        std::snprintf(run.out_name.data(), run.out_name.size(), "%s%s", base_name, self_decrypting ? ".exe" : ".znx");
+        std::snprintf(run.out_name.data(), run.out_name.size(), "%s%s", from_standard_input ? "-" : base_name,
+                      from_standard_input ? ""
+                      : self_decrypting   ? ".exe"
+                                          : ".znx");
         run.outfile_name = run.out_name.data();
     }
-    // The header pieces are written again at the end: the output must seek.
+    // The header is written again at the end: an output that cannot seek
+    // gets the finished container.
     xopen_output(run.outfile_name, true);
 
     std::uint64_t image_length = self_decrypting ? xcopy_own_image() : 0;
 
+    // The start of the header as far as it is known; MetaBlock and NameField
+    // hold zeros until they are encrypted, so that the plain name and times
+    // never leave the program.
     ContainerHeader& header = run.header;
     header.set_magic();
-    header.flags() = run.flags;
-    header.set_clear_size(static_cast<std::uint32_t>(input.size));
-    // The size in clear is not covered by the digest; its copy in MetaBlock is.
-    header.write_meta(
-        {.stamp = 0, .size = static_cast<std::uint32_t>(input.size), .mtime = input.mtime, .mode = input.mode});
-    std::memcpy(header.name().data(), base_name, std::strlen(base_name) + 1);
-    // MetaBlock and NameField hold zeros until they are encrypted, so that
-    // the plain name and times never leave the program.
+    const SizeFields expected = size_fields(input.size);
+    header.flags() = static_cast<std::uint8_t>(run.flags | (input.sized ? expected.flag : 0));
+    header.set_clear_size(input.sized ? expected.clear : 0);
     static constexpr std::array<std::uint8_t, HEADER_SIZE - OFFSET_META> zeros{};
     write_outfile(header.bytes.data(), OFFSET_META);
     write_outfile(zeros.data(), zeros.size());
 
-    encrypt_data(run.cipher, static_cast<std::uint32_t>(input.size));
+    const SizeFields fields = size_fields(encrypt_data(run.cipher, input.sized ? input.size : UNKNOWN_SIZE));
 
-    // MetaBlock and NameField continue the chain after the data, and replace
-    // their plaintext in the output.
-    constexpr std::size_t pieces = META_SIZE + NAME_FIELD_SIZE;
+    // MetaBlock and NameField continue the chain after the data. The size in
+    // clear is not covered by the digest; its copy in MetaBlock is.
+    header.flags() = static_cast<std::uint8_t>(run.flags | fields.flag);
+    header.set_clear_size(fields.clear);
+    header.write_meta({.stamp = fields.meta_stamp, .size = fields.meta_size, .mtime = input.mtime, .mode = input.mode});
+    std::memcpy(header.name().data(), base_name, std::strlen(base_name) + 1);
     std::uint8_t* meta_and_name = header.meta().data();
-    cbc_encrypt_digest_blocks(run.cipher, run.digest, meta_and_name, meta_and_name, pieces / BLOCK_SIZE);
-    xseek_output(image_length + OFFSET_META);
-    write_outfile(meta_and_name, pieces);
-
+    cbc_encrypt_digest_blocks(run.cipher, run.digest, meta_and_name, meta_and_name, HEADER_PIECES_SIZE / BLOCK_SIZE);
     digest_finish(run.digest, header.digest().data());
-    xseek_output(image_length + OFFSET_DIGEST);
-    write_outfile(header.digest().data(), DIGEST_SIZE);
+    xseek_output(image_length);
+    write_outfile(header.bytes.data(), HEADER_SIZE);
 
     xpublish_output({.executable = self_decrypting, .mtime = std::nullopt, .stored_name = nullptr});
     report_success("encrypted.");

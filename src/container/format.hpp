@@ -18,18 +18,31 @@ inline constexpr std::uint8_t FLAG_IV_SERIES = 0x04;      // vector starts as a 
 inline constexpr std::uint8_t FLAG_STAMP = 0x08;          // MetaBlock carries a clock stamp
 inline constexpr std::uint8_t FLAG_SIZE_IN_CLEAR = 0x10;  // layout B
 inline constexpr std::uint8_t FLAG_IV_SHIFT = 0x20;       // vector bytes shifted right
+// A plaintext of 4 GiB or more: the size in clear counts LARGE_UNIT pieces of
+// data, the last one filled with zeros, and MetaBlock holds the whole size,
+// its upper word in place of the stamp. Only with layout B and no stamp.
+inline constexpr std::uint8_t FLAG_LARGE = 0x40;
 
 inline constexpr std::uint8_t ALG_TWOFISH = 1;
 inline constexpr std::uint8_t ALG_AES = 2;
 inline constexpr std::uint8_t FLAGS_TWOFISH = 0x35;  // what e and s write
 inline constexpr std::uint8_t FLAGS_AES = 0x36;      // what ea and sa write
-inline constexpr std::uint8_t FLAGS_NEWEST = 0x36;   // readers refuse anything above
+inline constexpr std::uint8_t FLAGS_NEWEST = 0x36;   // readers refuse anything above, but FLAG_LARGE
 
 inline constexpr std::size_t BLOCK_SIZE = 16;
 inline constexpr std::size_t MAGIC_SIZE = 3;
 inline constexpr std::size_t META_SIZE = 16;
 inline constexpr std::size_t NAME_FIELD_SIZE = 256;
 inline constexpr std::size_t DIGEST_SIZE = 20;
+// MetaBlock and NameField: one run of blocks in the chain and the digest.
+inline constexpr std::size_t HEADER_PIECES_SIZE = META_SIZE + NAME_FIELD_SIZE;
+// What FLAG_LARGE's size in clear counts.
+inline constexpr std::uint64_t LARGE_UNIT = 1 << 20;
+// The first size that needs FLAG_LARGE.
+inline constexpr std::uint64_t LARGE_SIZE = std::uint64_t{1} << 32;
+
+// `size` rounded up to a multiple of `unit` (a power of two).
+constexpr std::uint64_t round_up(std::uint64_t size, std::uint64_t unit) { return (size + unit - 1) & ~(unit - 1); }
 
 // Offsets in layout B, which is also the reader's working arrangement.
 inline constexpr std::size_t OFFSET_FLAGS = 3;
@@ -52,6 +65,30 @@ struct MetaBlock {
     std::uint32_t mode = 0;   // file mode bits, stored only
 };
 
+// How a plaintext of `size` bytes is recorded: the flag it adds, the size in
+// clear, MetaBlock's two size words, and the bytes of data its chain carries.
+struct SizeFields {
+    std::uint8_t flag = 0;
+    std::uint32_t clear = 0;
+    std::uint32_t meta_size = 0;
+    std::uint32_t meta_stamp = 0;
+    std::uint64_t data_bytes = 0;
+};
+SizeFields size_fields(std::uint64_t size);
+
+// Whether a reader takes a container of these flags: up to FLAGS_NEWEST, or
+// FLAG_LARGE over a layout-B flags byte without a stamp.
+bool flags_supported(std::uint8_t flags);
+
+// The bytes of data a layout-B header announces (without FLAG_LARGE, the
+// size in clear rounded up to whole blocks).
+std::uint64_t announced_data_bytes(std::uint8_t flags, std::uint32_t clear);
+// The plaintext size MetaBlock records, where its words hold as the format
+// fixes them for these flags and the size in clear: a wrong key shows here
+// before the digest. Layout A: MetaBlock's size; layout B: the size in
+// clear (MetaBlock's copy is 0 from writers before 1.1.0).
+std::optional<std::uint64_t> recorded_size(std::uint8_t flags, std::uint32_t clear, const MetaBlock& meta);
+
 struct ContainerHeader {
     std::array<std::uint8_t, HEADER_SIZE> bytes{};
 
@@ -67,10 +104,20 @@ struct ContainerHeader {
     void set_magic();
 };
 
+// Bytes read from a stream before its reader wanted them: the scan's last
+// buffer, from the container's first byte on. The reader takes them first.
+struct ReadAhead {
+    // The three bytes before the last buffer read, then that buffer.
+    std::array<std::uint8_t, MAGIC_SIZE + 64 * 1024> bytes;
+    std::size_t at = 0;
+    std::size_t end = 0;
+};
+
 // Scans the stream from its current position for the magic followed by a
-// non-zero byte. Returns the absolute offset of the first such container;
-// the stream position is then unspecified, and the caller seeks there.
-// Without a find the stream is left at its end (or at a read fault).
-std::optional<std::uint64_t> locate_payload(std::FILE* stream);
+// non-zero byte, reading forward only (a pipe does). Returns the offset of
+// the first such container from where the scan began, with the bytes read of
+// it in `ahead`. Without a find the stream is left at its end (or at a read
+// fault) and `ahead` is empty.
+std::optional<std::uint64_t> locate_payload(std::FILE* stream, ReadAhead& ahead);
 
 }  // namespace zelno

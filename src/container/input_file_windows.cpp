@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
 #include <io.h>
 #include <sys/stat.h>
 #define WIN32_LEAN_AND_MEAN
@@ -45,6 +46,18 @@ std::FILE* open_input(const char* name) {
     return nullptr;
 }
 
+std::FILE* open_standard_input() {
+    HANDLE own = GetCurrentProcess();
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE copy = nullptr;
+    if (input == nullptr || input == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(own, input, own, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        errno = EBADF;
+        return nullptr;
+    }
+    return stream_over(copy, false);
+}
+
 // The mode bits are those the C runtime's stat reports: a regular file is
 // readable by all, and writable by all unless it is read-only.
 bool input_status(std::FILE* stream, InputStatus& status) {
@@ -55,11 +68,12 @@ bool input_status(std::FILE* stream, InputStatus& status) {
             set_errno_from_last_error();
             return false;
         }
-        // A device or a pipe: no size, no time.
+        // A device or a pipe: read to its end, as a writable file made now.
         status = {.size = 0,
-                  .mtime = 0,
-                  .mode = type == FILE_TYPE_CHAR ? std::uint32_t{_S_IFCHR} : std::uint32_t{_S_IFIFO},
-                  .directory = false};
+                  .mtime = static_cast<std::uint32_t>(std::time(nullptr)),
+                  .mode = std::uint32_t{_S_IFREG} | 0666,
+                  .directory = false,
+                  .sized = false};
         return true;
     }
     BY_HANDLE_FILE_INFORMATION info;
@@ -71,10 +85,16 @@ bool input_status(std::FILE* stream, InputStatus& status) {
     std::uint32_t mode = (directory ? _S_IFDIR | _S_IEXEC : _S_IFREG) | _S_IREAD;
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) mode |= _S_IWRITE;
     mode |= (mode & 0700) >> 3 | (mode & 0700) >> 6;
-    status = {.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
+    // Standard input may stand anywhere in its file.
+    const std::uint64_t size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    LARGE_INTEGER at{};
+    if (!SetFilePointerEx(handle, LARGE_INTEGER{}, &at, FILE_CURRENT)) at.QuadPart = 0;
+    const auto done = static_cast<std::uint64_t>(at.QuadPart > 0 ? at.QuadPart : 0);
+    status = {.size = size > done ? size - done : 0,
               .mtime = static_cast<std::uint32_t>(unix_seconds(info.ftLastWriteTime)),
               .mode = mode,
-              .directory = directory};
+              .directory = directory,
+              .sized = !directory};
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "container/input_file.hpp"
 #include "container/names.hpp"
 #include "container/output_platform.hpp"
 #include "container/program.hpp"
@@ -37,17 +38,51 @@ void attach(FileHandle file) {
 }
 
 // A device, a pipe or a descriptor: written where it stands, from where it
-// stands. A container's header is sought back to, so it needs an output
-// that can seek and does not append.
+// stands. A container's header is sought back to; where the output cannot
+// seek (a pipe, a FIFO, a socket), the container is finished in a working
+// file of its own and copied there whole at publishing, so that a reader
+// never gets part of one. A terminal takes no container.
 void attach_in_place(FileHandle file, bool rewrites_header) {
-    if (rewrites_header && !position_of(file, run.output.start)) {
-        close_file(file);
-        fail_system("outfile seek error");
-    }
     run.output.stdout_is_output = is_standard_stream(file, 1);
     run.output.stderr_is_output = is_standard_stream(file, 2);
     run.output.direct = true;
-    attach(file);
+    if (!rewrites_header) {
+        attach(file);
+        return;
+    }
+    if (is_terminal(file)) {
+        close_file(file);
+        fail_refused("outfile is a terminal");
+    }
+    if (position_of(file, run.output.start)) {
+        attach(file);
+        return;
+    }
+    run.output.copy_to = file;
+    run.output.start = 0;
+    FileHandle spool = create_spool_file();
+    if (spool == no_file) fail_system("outfile open error");
+    attach(spool);
+}
+
+// The finished container, from its working file into the pipe it is for.
+void xcopy_finished_output() {
+    FileHandle spool = handle_of(run.outfile);
+    std::FILE* target = stream_of(run.output.copy_to);
+    run.output.copy_to = no_file;
+    if (target == nullptr) fail_system("outfile write error");
+    std::setvbuf(target, nullptr, _IONBF, 0);
+    auto& buffer = run.data_buffers[2];
+    note_data_in_use(buffer.size());
+    for (std::uint64_t at = 0; at < run.output.end;) {
+        std::size_t got = 0;
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(run.output.end - at, buffer.size()));
+        if (!read_file(spool, at, std::span(buffer).first(want), got)) fail_system("outfile write error");
+        if (got == 0) refuse(EIO, "outfile write error");
+        if (std::fwrite(buffer.data(), 1, got, target) != got) fail_system("outfile write error");
+        at += got;
+    }
+    std::fclose(target);
 }
 
 // The working file, in the directory of the final name: without a name
@@ -105,18 +140,25 @@ void xopen_output(const char* final_name, bool rewrites_header) {
         create_working_file("");
         return;
     }
+    FoundOutput& found = run.output.found;
+    if (names_standard_stream(final_name)) {
+        if (!find_standard_output(found)) fail_system("outfile open error");
+        FileHandle file = open_in_place(final_name, found);
+        if (file == no_file) fail_system("outfile open error");
+        attach_in_place(file, rewrites_header);
+        run.output.stdout_is_output = true;
+        return;
+    }
     std::size_t length = std::strlen(final_name);
     if (length == 0) refuse(ENOENT, "outfile open error");
     if (length >= run.output.final_path.size()) refuse(ENAMETOOLONG, "outfile open error");
     std::memcpy(run.output.final_path.data(), final_name, length + 1);
 
-    FoundOutput& found = run.output.found;
     if (!find_output(run.output.final_path, found)) fail_system("outfile open error");
     switch (found.kind) {
         case FoundOutput::Kind::InPlace:
         case FoundOutput::Kind::Own: {
-            // Opening a FIFO waits for a reader, and a FIFO cannot seek anyway.
-            if (rewrites_header && found.waits_for_reader) refuse(ESPIPE, "outfile seek error");
+            // Opening a FIFO waits for a reader.
             FileHandle file = open_in_place(run.output.final_path.data(), found);
             if (file == no_file) fail_system("outfile open error");
             attach_in_place(file, rewrites_header);
@@ -158,9 +200,16 @@ void xseek_output(std::uint64_t offset) {
 void xpublish_output(const PublishOptions& options) {
     if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
     if (run.output.direct) {
-        // A descriptor is left at the end of what was written, as any writer
-        // leaves it, so that what the caller writes next follows.
-        if (run.output.end != 0 && !stream_seek(run.outfile, run.output.end)) fail_system("outfile seek error");
+        if (run.output.copy_to != no_file) {
+            // Once the copy begins, it is finished: a reader gets the whole
+            // container or, where a write fails, a short one it refuses.
+            hold_terminating_signals();
+            xcopy_finished_output();
+        } else if (run.output.end != 0 && !stream_seek(run.outfile, run.output.end)) {
+            // A descriptor is left at the end of what was written, as any
+            // writer leaves it, so that what the caller writes next follows.
+            fail_system("outfile seek error");
+        }
         close_slots();
         return;
     }

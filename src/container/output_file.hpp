@@ -15,10 +15,10 @@ namespace zelno {
 // Opens the output into the outfile slot; "outfile open error" on failure.
 // From here on the failure exits and the signal handler delete what is
 // written aside. A null name means a file of the current directory whose
-// name is known only at the end. `rewrites_header`: the output is written
-// again at its start once the data are done, so it must be able to seek;
-// one that cannot is refused here, before the first byte, with "outfile seek
-// error".
+// name is known only at the end; "-" is standard output. `rewrites_header`:
+// the output is written again at its start once the data are done; where it
+// cannot seek (a pipe) it is finished aside and copied there at publishing,
+// and a terminal is refused here, before the first byte.
 void xopen_output(const char* final_name, bool rewrites_header);
 
 // Starts writing what the output holds so far to disk in the background, a

@@ -5,6 +5,7 @@
 // sequence chooses the message.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -39,12 +40,16 @@ struct FoundOutput {
 // written or replaced, and what another user left in a shared directory are
 // refused here, before any work.
 bool find_output(std::span<char> path, FoundOutput& found);
+// Standard output, as find_output tells of a name.
+bool find_standard_output(FoundOutput& found);
 // Opens for writing what find_output found in place at `path` (never
 // another file put there since); a duplicate of an Own descriptor.
 FileHandle open_in_place(const char* path, const FoundOutput& found);
 // Where writing to `file` stands, for an output that is sought back in;
 // false (ESPIPE) where it cannot seek or appends.
 bool position_of(FileHandle file, std::uint64_t& position);
+// Whether `file` is a terminal (a console).
+bool is_terminal(FileHandle file);
 // Whether standard output (1) or standard error (2) is the same file or
 // pipe as `file` (a terminal does not count: the words on it are for the user).
 bool is_standard_stream(FileHandle file, int stream);
@@ -61,6 +66,11 @@ FileHandle create_unnamed_file(const char* pattern);
 // Created exclusively under `name` (EEXIST when a file has it); `vanishes`
 // when it goes away by itself once closed, until keep_working_file.
 FileHandle create_named_file(const char* name, bool& vanishes);
+// A working file that no name leads to, open for reading and writing, in
+// the directory for temporary files; it goes away with the process.
+FileHandle create_spool_file();
+// Reads up to `bytes.size()` bytes at `offset`; `got` 0 at the end.
+bool read_file(FileHandle file, std::uint64_t offset, std::span<std::uint8_t> bytes, std::size_t& got);
 // Keeps the finished working file when it is closed: an unnamed one gets a
 // fresh temporary name (run.output.temp_name), one that would vanish stays.
 bool keep_working_file(FileHandle file);

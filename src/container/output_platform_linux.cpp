@@ -13,6 +13,7 @@
 
 #include "container/names.hpp"
 #include "container/output_platform.hpp"
+#include "container/program.hpp"
 #include "container/run_state.hpp"
 
 namespace zelno {
@@ -165,6 +166,12 @@ bool find_output(std::span<char> path, FoundOutput& found) {
     return replaceable(path.data(), parent, st);
 }
 
+bool find_standard_output(FoundOutput& found) {
+    found.kind = FoundOutput::Kind::Own;
+    found.descriptor = 1;
+    return true;
+}
+
 FileHandle open_in_place(const char* path, const FoundOutput& found) {
     if (found.kind == FoundOutput::Kind::Own) {
         int flags = fcntl(found.descriptor, F_GETFL);
@@ -197,6 +204,8 @@ bool position_of(FileHandle file, std::uint64_t& position) {
     return true;
 }
 
+bool is_terminal(FileHandle file) { return isatty(static_cast<int>(file)) == 1; }
+
 bool is_standard_stream(FileHandle file, int stream) {
     struct stat out, st;
     return fstat(static_cast<int>(file), &out) == 0 && !S_ISCHR(out.st_mode) && fstat(stream, &st) == 0 &&
@@ -224,6 +233,46 @@ FileHandle create_unnamed_file(const char* pattern) {
     // Kernels before O_TMPFILE take it for O_DIRECTORY.
     if (fd < 0 && errno == EISDIR) errno = EOPNOTSUPP;
     return fd;
+}
+
+// In $TMPDIR, else /var/tmp (meant for large files), else /tmp; without a
+// name where the file system allows, else under one removed at once.
+FileHandle create_spool_file() {
+    const char* tmpdir = std::getenv("TMPDIR");
+    int error = ENOENT;
+    for (const char* dir : {tmpdir, "/var/tmp", "/tmp"}) {
+        if (dir == nullptr || dir[0] == '\0') continue;
+        int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) return fd;
+        error = errno;
+        if (error != EOPNOTSUPP && error != EISDIR) continue;
+        PathBuffer name;
+        for (unsigned attempt = 0; attempt < 100; ++attempt) {
+            std::array<std::uint8_t, 6> bytes;
+            random_bytes(bytes, attempt);
+            std::snprintf(name.data(), name.size(), "%s/.zelno-%02x%02x%02x%02x%02x%02x", dir, bytes[0], bytes[1],
+                          bytes[2], bytes[3], bytes[4], bytes[5]);
+            hold_terminating_signals();
+            fd = open(name.data(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            error = errno;
+            if (fd >= 0) unlink(name.data());
+            release_terminating_signals();
+            if (fd >= 0) return fd;
+            if (error != EEXIST) break;
+        }
+    }
+    errno = error;
+    return no_file;
+}
+
+bool read_file(FileHandle file, std::uint64_t offset, std::span<std::uint8_t> bytes, std::size_t& got) {
+    ssize_t n;
+    do {
+        n = pread(static_cast<int>(file), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return false;
+    got = static_cast<std::size_t>(n);
+    return true;
 }
 
 FileHandle create_named_file(const char* name, bool& vanishes) {

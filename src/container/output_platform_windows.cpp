@@ -159,6 +159,19 @@ bool find_output(std::span<char> path, FoundOutput& found) {
     return followed;
 }
 
+bool find_standard_output(FoundOutput& found) {
+    HANDLE own = GetCurrentProcess();
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE copy = nullptr;
+    if (output == nullptr || output == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(own, output, own, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        return fail_with(EBADF);
+    }
+    found.kind = FoundOutput::Kind::InPlace;
+    found.opened = reinterpret_cast<FileHandle>(copy);
+    return true;
+}
+
 FileHandle open_in_place(const char*, const FoundOutput& found) { return found.opened; }
 
 // A console or a pipe cannot seek, which a container needs.
@@ -171,6 +184,11 @@ bool position_of(FileHandle file, std::uint64_t& position) {
     }
     position = static_cast<std::uint64_t>(at.QuadPart);
     return true;
+}
+
+bool is_terminal(FileHandle file) {
+    DWORD console_mode;
+    return GetConsoleMode(handle(file), &console_mode) != 0;
 }
 
 // No name leads to the standard streams' own files here.
@@ -189,6 +207,48 @@ void close_file(FileHandle file) {
 FileHandle create_unnamed_file(const char*) {
     errno = EOPNOTSUPP;
     return no_file;
+}
+
+// In the folder for temporary files, gone when closed.
+FileHandle create_spool_file() {
+    WidePath name;
+    const DWORD length = GetTempPathW(static_cast<DWORD>(name.size()), name.data());
+    constexpr std::size_t suffix = 16;  // "zelno-XXXXXX.tmp"
+    if (length == 0 || length + suffix >= name.size()) {
+        if (length != 0)
+            errno = ENAMETOOLONG;
+        else
+            set_errno_from_last_error();
+        return no_file;
+    }
+    constexpr wchar_t letters[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        std::array<std::uint8_t, 6> bytes{};
+        random_bytes(bytes, attempt);
+        wchar_t* end = name.data() + length;
+        std::wmemcpy(end, L"zelno-", 6);
+        for (std::size_t i = 0; i < bytes.size(); ++i) end[6 + i] = letters[bytes[i] % (std::size(letters) - 1)];
+        std::wmemcpy(end + 12, L".tmp", 5);
+        HANDLE file = CreateFileW(name.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file != INVALID_HANDLE_VALUE) return reinterpret_cast<FileHandle>(file);
+        if (GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    set_errno_from_last_error();
+    return no_file;
+}
+
+bool read_file(FileHandle file, std::uint64_t offset, std::span<std::uint8_t> bytes, std::size_t& got) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD count = 0;
+    got = 0;
+    if (!ReadFile(handle(file), bytes.data(), static_cast<DWORD>(bytes.size()), &count, &at)) {
+        return GetLastError() == ERROR_HANDLE_EOF || fail_from_last_error();
+    }
+    got = count;
+    return true;
 }
 
 // It goes away when it is closed until it is published, so that even a run

@@ -16,15 +16,17 @@ namespace zelno {
 struct PieceDone {
     std::uint64_t bytes;   // of the data, done with this piece
     std::uint64_t ticket;  // of the last job handed over from the turn's buffers
+    bool last = false;     // an input of unknown size ended with it
 };
 
 // `piece(turn, remaining)` does one piece with the buffers of `turn` (0 or 1)
-// and says what it did.
+// and says what it did. A `size` of UNKNOWN_SIZE goes on until a piece is
+// the last.
 template <class Piece>
 void for_each_piece(std::uint64_t size, Piece piece) {
     run.progress_hooks.begin(size);
     // Pieces are read and written in whole blocks.
-    note_data_in_use((size + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE);
+    note_data_in_use(size == UNKNOWN_SIZE ? DATA_CHUNK_SIZE : round_up(size, BLOCK_SIZE));
     side_worker_start(size);
     std::array<std::uint64_t, 2> last_use{};
     std::uint64_t remaining = size;
@@ -34,6 +36,7 @@ void for_each_piece(std::uint64_t size, Piece piece) {
         last_use[turn] = done.ticket;
         remaining -= done.bytes;
         run.progress_hooks.advance(done.bytes);
+        if (done.last) break;
     }
     xside_worker_finish();
     run.progress_hooks.end();

@@ -22,6 +22,9 @@ namespace zelno {
 [[noreturn]] void fail_system(const char* message);
 // The content is wrong: the message on standard output.
 [[noreturn]] void fail_message(const char* message);
+// What was asked cannot be done, and no system call failed: the message
+// alone on standard error, with fail_system's exit code.
+[[noreturn]] void fail_refused(const char* message);
 
 // The success word as a line on standard output.
 void report_success(const char* word);

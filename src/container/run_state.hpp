@@ -53,9 +53,12 @@ struct SignalState {
     std::atomic<unsigned> events = 0;
 };
 
+// The size of an input read to its end (a pipe): known only then.
+inline constexpr std::uint64_t UNKNOWN_SIZE = UINT64_MAX;
+
 // What the data loop tells of its progress, to whoever shows it: the
 // program's entry points these at its console line (cli/progress.hpp). By
-// default nothing shows.
+// default nothing shows; `total` may be UNKNOWN_SIZE.
 struct ProgressHooks {
     void (*begin)(std::uint64_t total) = [](std::uint64_t) {};
     void (*advance)(std::uint64_t bytes) = [](std::uint64_t) {};
@@ -83,6 +86,7 @@ struct OutputState {
     // is marked so) until it is published.
     bool vanishes = false;
     bool direct = false;               // a device, a pipe or a descriptor, written in place
+    FileHandle copy_to = no_file;      // a pipe that gets the finished container, copied from outfile
     std::uint64_t start = 0;           // where the output begins in a file written in place
     std::uint64_t end = 0;             // where it ends, once the header was sought back to
     std::uint64_t writeback_from = 0;  // what is already on its way to the disk
@@ -129,6 +133,9 @@ struct RunState {
     std::FILE* infile = nullptr;
     std::FILE* outfile = nullptr;
     std::FILE* selffile = nullptr;
+    // What the container scan read of infile (or of selffile, which becomes
+    // infile) beyond the container's start: read before the stream.
+    ReadAhead input_ahead;
 
     const char* infile_name = nullptr;
     const char* outfile_name = nullptr;  // final output name; null when absent

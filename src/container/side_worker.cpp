@@ -23,7 +23,7 @@ void write_on_thread(const std::uint8_t* data, std::size_t length) {
 // Reads on the thread; the pipeline takes the outcome when it waits for it.
 void read_on_thread(std::uint8_t* data, std::size_t length) {
     errno = 0;
-    run.worker.read_got = std::fread(data, 1, length, run.infile);
+    run.worker.read_got = read_input(data, length);
     run.worker.read_error = std::ferror(run.infile) ? (errno != 0 ? errno : EIO) : 0;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace zelno {
 
@@ -13,5 +14,13 @@ void close_slots();
 // "infile read error" / "outfile write error". A short read is no failure.
 std::size_t read_infile(void* buffer, std::size_t count);
 std::size_t write_outfile(const void* buffer, std::size_t count);
+// The read without the check (the stream's error indicator tells): what the
+// scan read ahead first, then the stream.
+std::size_t read_input(void* buffer, std::size_t count);
+
+// Where the next byte read from infile comes from, and a move there, in an
+// input that can seek; "infile seek error".
+std::uint64_t xinput_position();
+void xseek_input(std::uint64_t position);
 
 }  // namespace zelno

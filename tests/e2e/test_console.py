@@ -394,16 +394,19 @@ class Pause(ConsoleTest):
         self.assertIn(b"[rest:]", transcript)
 
     def test_terminal_refused_as_container_output(self):
-        # It cannot seek: nothing of the container reaches the screen.
-        child = self.start(["ea", "plain", "k", "CON" if WINDOWS else "/dev/tty"], redirect=" 2> ../errors")
-        child.expect(on_console(PAUSE))
-        child.send(b" ")
-        code, transcript = self.finish(child)
-        self.assertEqual(code, 2)
-        self.assertNotIn(MAGIC, transcript)
-        errors = read(self.path("errors")).replace(b"\r\n", b"\n")
-        self.assertTrue(errors.startswith(b"outfile seek error: Illegal seek\n"), errors)
-        self.assertEqual(self.work_files(), ["plain"])
+        # Nothing of a container or a self-decrypting executable reaches the
+        # screen, named or as standard output.
+        for args in (["ea", "plain", "k", "CON" if WINDOWS else "/dev/tty"], ["sa", "plain", "k", "-"]):
+            with self.subTest(args=args):
+                child = self.start(args, redirect=" 2> ../errors")
+                child.expect(on_console(PAUSE))
+                child.send(b" ")
+                code, transcript = self.finish(child)
+                self.assertEqual(code, 2)
+                self.assertNotIn(MAGIC, transcript)
+                errors = read(self.path("errors")).replace(b"\r\n", b"\n")
+                self.assertEqual(errors, b"outfile is a terminal\n")
+                self.assertEqual(self.work_files(), ["plain"])
 
     def test_pause_shows_on_the_console_when_output_is_redirected(self):
         write(os.path.join(self.work, "junk"), b"nothing here")

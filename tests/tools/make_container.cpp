@@ -4,6 +4,7 @@
 // source of the test corpus of old and damaged containers.
 //
 // make_container FLAGS KEY NAME MTIME MODE STAMP PLAINFILE OUTFILE [SIZEFIELD [METASIZE]]
+// (flag 0x40: a plaintext of 4 GiB or more, STAMP then taken from the size)
 // FLAGS in hex; NAME may be "-" for an empty name, or "@N" for N bytes of 'n'
 // without a terminating zero; SIZEFIELD overrides the recorded size (in clear
 // in layout B, in MetaBlock in layout A); METASIZE overrides MetaBlock's size
@@ -15,8 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -69,11 +68,23 @@ int main(int argc, char** argv) {
     const auto mtime = static_cast<std::uint32_t>(std::strtoul(argv[4], nullptr, 0));
     const auto mode = static_cast<std::uint32_t>(std::strtoul(argv[5], nullptr, 0));
     const auto stamp = static_cast<std::uint32_t>(std::strtoul(argv[6], nullptr, 0));
-    std::ifstream in(argv[7], std::ios::binary);
-    std::vector<std::uint8_t> plain((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto size = static_cast<std::uint32_t>(plain.size());
-    const std::uint32_t size_field = argc > 9 ? static_cast<std::uint32_t>(std::strtoul(argv[9], nullptr, 0)) : size;
-    const std::uint32_t meta_size = argc > 10 ? static_cast<std::uint32_t>(std::strtoul(argv[10], nullptr, 0)) : size;
+    std::FILE* in = std::fopen(argv[7], "rb");
+    if (in == nullptr) {
+        std::perror(argv[7]);
+        return 1;
+    }
+    std::fseek(in, 0, SEEK_END);
+    const auto size = static_cast<std::uint64_t>(ftello(in));
+    std::rewind(in);
+    // A size of 4 GiB or more: flag 0x40, the size in clear counts MiB of
+    // data (zero-filled to a whole MiB), MetaBlock's stamp word holds the
+    // upper half of the size.
+    const bool large = (flags & 0x40) != 0;
+    const std::uint64_t data_size = large ? (size + 0xFFFFF) / 0x100000 * 0x100000 : (size + 15) / 16 * 16;
+    const std::uint32_t size_field = argc > 9 ? static_cast<std::uint32_t>(std::strtoul(argv[9], nullptr, 0))
+                                              : static_cast<std::uint32_t>(large ? data_size / 0x100000 : size);
+    const std::uint32_t meta_size =
+        argc > 10 ? static_cast<std::uint32_t>(std::strtoul(argv[10], nullptr, 0)) : static_cast<std::uint32_t>(size);
 
     Writer w;
     w.algorithm = flags & 3;
@@ -97,7 +108,7 @@ int main(int argc, char** argv) {
     const bool layout_b = flags & 0x10;
     // MetaBlock and NameField as 17 plaintext blocks.
     std::vector<std::uint8_t> pieces(16 + 256, 0);
-    le32(pieces, 0, stamp);
+    le32(pieces, 0, large ? static_cast<std::uint32_t>(size >> 32) : stamp);
     le32(pieces, 4, layout_b ? meta_size : size_field);
     le32(pieces, 8, mtime);
     le32(pieces, 12, mode);
@@ -106,45 +117,49 @@ int main(int argc, char** argv) {
     } else if (name_arg != "-") {
         std::memcpy(pieces.data() + 16, name_arg.data(), std::min<std::size_t>(name_arg.size(), 256));
     }
-    plain.resize((plain.size() + 15) / 16 * 16, 0);
 
-    std::vector<std::uint8_t> data_out, pieces_out;
-    auto encrypt_data = [&] {
-        for (std::size_t i = 0; i < plain.size(); i += 16) {
-            Block b = w.put(&plain[i]);
-            data_out.insert(data_out.end(), b.begin(), b.end());
-        }
-    };
-    auto encrypt_pieces = [&] {
-        for (std::size_t i = 0; i < pieces.size(); i += 16) {
-            Block b = w.put(&pieces[i]);
-            pieces_out.insert(pieces_out.end(), b.begin(), b.end());
-        }
-    };
-    if (layout_b) {
-        encrypt_data();
-        encrypt_pieces();
-    } else {
-        encrypt_pieces();
-        encrypt_data();
-    }
-    std::array<std::uint8_t, 20> digest_value;
-    digest_finish(w.digest, digest_value.data());
-
-    std::vector<std::uint8_t> out(layout_b ? 8 : 4, 0);
-    out[0] = 'Z';
-    out[1] = 'N';
-    out[2] = 'X';
-    out[3] = flags;
-    if (layout_b) le32(out, 4, size_field);
-    out.insert(out.end(), pieces_out.begin(), pieces_out.end());
-    out.insert(out.end(), digest_value.begin(), digest_value.end());
-    out.insert(out.end(), data_out.begin(), data_out.end());
-
-    std::FILE* f = std::fopen(argv[8], "wb");
-    if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) {
+    // The header first with its pieces still zero, the data streamed after
+    // it, then the header again.
+    std::vector<std::uint8_t> head(layout_b ? 8 : 4, 0);
+    head[0] = 'Z';
+    head[1] = 'N';
+    head[2] = 'X';
+    head[3] = flags;
+    if (layout_b) le32(head, 4, size_field);
+    const std::size_t head_size = head.size() + pieces.size() + 20;
+    std::FILE* out = std::fopen(argv[8], "wb");
+    if (out == nullptr || fseeko(out, static_cast<off_t>(head_size), SEEK_SET) != 0) {
         std::perror(argv[8]);
         return 1;
     }
+    auto put_pieces = [&] {
+        for (std::size_t i = 0; i < pieces.size(); i += 16) {
+            Block b = w.put(&pieces[i]);
+            std::copy(b.begin(), b.end(), pieces.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    };
+    if (!layout_b) put_pieces();
+    std::vector<std::uint8_t> chunk(1 << 20);
+    for (std::uint64_t done = 0; done < data_size; done += chunk.size()) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), data_size - done));
+        std::fill(chunk.begin(), chunk.end(), 0);
+        (void)std::fread(chunk.data(), 1, n, in);
+        for (std::size_t i = 0; i < n; i += 16) {
+            Block b = w.put(&chunk[i]);
+            std::copy(b.begin(), b.end(), chunk.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        std::fwrite(chunk.data(), 1, n, out);
+    }
+    if (layout_b) put_pieces();
+    std::array<std::uint8_t, 20> digest_value;
+    digest_finish(w.digest, digest_value.data());
+    head.insert(head.end(), pieces.begin(), pieces.end());
+    head.insert(head.end(), digest_value.begin(), digest_value.end());
+    std::rewind(out);
+    if (std::fwrite(head.data(), 1, head.size(), out) != head.size() || std::fclose(out) != 0) {
+        std::perror(argv[8]);
+        return 1;
+    }
+    std::fclose(in);
     return 0;
 }

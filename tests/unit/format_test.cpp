@@ -17,10 +17,16 @@ std::FILE* stream_of(const std::string& bytes) {
     return f;
 }
 
+// The offset found; what the reader then gets (the bytes read ahead, then the
+// stream) must be the bytes from there on.
 std::optional<std::uint64_t> scan(const std::string& bytes) {
     std::FILE* f = stream_of(bytes);
-    auto found = locate_payload(f);
+    static ReadAhead ahead;
+    auto found = locate_payload(f, ahead);
+    std::string rest(reinterpret_cast<const char*>(ahead.bytes.data()) + ahead.at, ahead.end - ahead.at);
+    for (int c; (c = std::fgetc(f)) != EOF;) rest += static_cast<char>(c);
     std::fclose(f);
+    EXPECT_EQ(rest, found ? bytes.substr(*found) : "");
     return found;
 }
 
@@ -49,6 +55,12 @@ TEST(LocatePayload, FindsAcrossBufferBoundaries) {
         bytes += magic + "\x36";
         EXPECT_EQ(scan(bytes), lead) << lead;
     }
+    // A magic followed by a zero that ends on the boundary is passed over.
+    for (std::size_t end = 65536 - 1; end <= 65536 + 1; ++end) {
+        std::string bytes(end - 4, 'a');
+        bytes += magic + std::string(1, '\0') + magic + "\x35";
+        EXPECT_EQ(scan(bytes), end) << end;
+    }
 }
 
 TEST(LocatePayload, AgreesWithAByteByByteScan) {
@@ -72,7 +84,9 @@ TEST(LocatePayload, AgreesWithAByteByByteScan) {
 TEST(LocatePayload, StartsFromCurrentPosition) {
     std::FILE* f = stream_of(magic + "\x36" + "pad" + magic + "\x35");
     std::fseek(f, 1, SEEK_SET);
-    EXPECT_EQ(locate_payload(f), 7u);
+    ReadAhead ahead;
+    EXPECT_EQ(locate_payload(f, ahead), 6u);
+    EXPECT_EQ(ahead.end - ahead.at, 4u);
     std::fclose(f);
 }
 
