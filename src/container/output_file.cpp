@@ -10,6 +10,7 @@
 #include "container/program.hpp"
 #include "container/run_state.hpp"
 #include "container/slots.hpp"
+#include "container/system_error.hpp"
 
 namespace zelno {
 namespace {
@@ -139,7 +140,8 @@ bool try_start_writeback() {
 }
 
 void xstart_writeback() {
-    if (!try_start_writeback()) fail_system("outfile write error");
+    clear_stream_error();
+    if (!try_start_writeback()) fail_outfile_write();
 }
 
 void drop_working_file() {
@@ -148,7 +150,7 @@ void drop_working_file() {
 }
 
 void xseek_output(std::uint64_t offset) {
-    if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
+    xflush_outfile();
     std::uint64_t at = 0;
     if (!stream_position(run.outfile, at)) fail_system("outfile seek error");
     run.output.end = std::max(run.output.end, at);
@@ -156,7 +158,7 @@ void xseek_output(std::uint64_t offset) {
 }
 
 void xpublish_output(const PublishOptions& options) {
-    if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
+    xflush_outfile();
     if (run.output.direct) {
         // A descriptor is left at the end of what was written, as any writer
         // leaves it, so that what the caller writes next follows.

@@ -13,5 +13,11 @@ void close_slots();
 // "infile read error" / "outfile write error". A short read is no failure.
 std::size_t read_infile(void* buffer, std::size_t count);
 std::size_t write_outfile(const void* buffer, std::size_t count);
+// Flushes outfile; "outfile write error" when that fails.
+void xflush_outfile();
+
+// Ends the run with "outfile write error" and the reason stream_error()
+// gives.
+[[noreturn]] void fail_outfile_write();
 
 }  // namespace zelno
