@@ -57,12 +57,10 @@ struct OwnError {
 };
 constexpr std::array<OwnError, 4> own_texts{{
     {ERROR_SHARING_VIOLATION, "File is open in another program"},
-    {ERROR_UNABLE_TO_REMOVE_REPLACED, "The file to replace cannot be removed (open in another program?); it is kept"},
-    {ERROR_UNABLE_TO_MOVE_REPLACEMENT,
-     "The file replaced is gone and the new one cannot take its name; it stays beside it as .zelno-XXXXXX"},
-    {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, "The new file cannot take its name; the old one is kept under another name"},
+    {ERROR_UNABLE_TO_REMOVE_REPLACED, "Old file cannot be removed (open elsewhere?); it is kept"},
+    {ERROR_UNABLE_TO_MOVE_REPLACEMENT, "Old file gone, new one cannot take its name: it stays as .zelno-XXXXXX"},
+    {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, "New file cannot take its name; the old one is kept under another"},
 }};
-
 }  // namespace
 
 // Every error of the system that the program's own calls can meet, as the

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <initializer_list>
 #include <string>
+#include <tuple>
 #include <utility>
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -27,12 +28,9 @@ TEST(SystemErrors, ReadAsOnLinux) {
         {"Permission denied", {ERROR_ACCESS_DENIED, ERROR_LOCK_VIOLATION, ERROR_NETWORK_ACCESS_DENIED}},
         // Those Linux has none of, as a user can act on them.
         {"File is open in another program", {ERROR_SHARING_VIOLATION}},
-        {"The file to replace cannot be removed (open in another program?); it is kept",
-         {ERROR_UNABLE_TO_REMOVE_REPLACED}},
-        {"The file replaced is gone and the new one cannot take its name; it stays beside it as .zelno-XXXXXX",
-         {ERROR_UNABLE_TO_MOVE_REPLACEMENT}},
-        {"The new file cannot take its name; the old one is kept under another name",
-         {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2}},
+        {"Old file cannot be removed (open elsewhere?); it is kept", {ERROR_UNABLE_TO_REMOVE_REPLACED}},
+        {"Old file gone, new one cannot take its name: it stays as .zelno-XXXXXX", {ERROR_UNABLE_TO_MOVE_REPLACEMENT}},
+        {"New file cannot take its name; the old one is kept under another", {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2}},
         {"Operation not permitted", {ERROR_PRIVILEGE_NOT_HELD}},
         {"Read-only file system", {ERROR_WRITE_PROTECT}},
         {"File exists", {ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS}},
@@ -62,37 +60,30 @@ TEST(SystemErrors, ReadAsOnLinux) {
     EXPECT_STREQ(system_error_text(EISDIR), "Is a directory");
     EXPECT_STREQ(system_error_text(EINTR), "Interrupted system call");
     // A failed replace names itself, with the system's reason or its own.
-    const std::string failed = "Replacing the old file failed ";
-    for (auto [error, text] :
-         {std::pair{ERROR_PATH_NOT_FOUND, failed + "(No such file or directory); it is kept"},
-          std::pair{ERROR_SHARING_VIOLATION, failed + "(File is open in another program); it is kept"},
-          std::pair{ERROR_UNABLE_TO_REMOVE_REPLACED,
-                    std::string("The file to replace cannot be removed (open in another program?); it is kept")}}) {
+    for (auto [error, text] : {std::pair{ERROR_PATH_NOT_FOUND, " (No such file or directory); it is kept"},
+                               std::pair{ERROR_SHARING_VIOLATION, " (File is open in another program); it is kept"},
+                               std::pair{ERROR_UNABLE_TO_REMOVE_REPLACED, ""}}) {
         SetLastError(error);
         set_errno_from_failed_replace();
-        EXPECT_EQ(system_error_text(errno), text) << error;
+        EXPECT_EQ(system_error_text(errno), *text ? "Replacing the old file failed" + std::string(text)
+                                                  : "Old file cannot be removed (open elsewhere?); it is kept");
     }
 }
 
-// A failed write tells the system's error where the C runtime kept one;
-// without one it is a short write (errno untouched, EINVAL from wine's
-// runtime, ENOSPC where nothing was written): a full disk. Never what an
-// earlier call left.
+// A failed write: the system's error where the C runtime kept one, else a
+// short write (errno untouched, or EINVAL from wine's runtime), a full disk;
+// never what an earlier call left.
 TEST(SystemErrors, FailedWriteReadsAsItsCause) {
-    struct Row {
-        unsigned long system_error;
-        int runtime_errno;
-        int expected;
-    };
-    for (Row row : {Row{0, 0, ENOSPC}, Row{0, EINVAL, ENOSPC}, Row{0, ENOSPC, ENOSPC}, Row{0, EBADF, EBADF},
-                    Row{ERROR_ACCESS_DENIED, EACCES, EACCES}, Row{ERROR_HANDLE_DISK_FULL, ENOSPC, ENOSPC}}) {
+    for (auto [system, runtime, expected] : {std::tuple{0ul, 0, ENOSPC},
+                                             {0ul, EINVAL, ENOSPC},
+                                             {0ul, EBADF, EBADF},
+                                             {ERROR_GEN_FAILURE + 0ul, EINVAL, EIO}}) {
         errno = EEXIST;
-        _doserrno = ERROR_ALREADY_EXISTS;
-        SetLastError(ERROR_INVALID_PARAMETER);
+        _doserrno = ERROR_ACCESS_DENIED;
         clear_stream_error();
-        errno = row.runtime_errno;
-        _doserrno = row.system_error;
-        EXPECT_EQ(stream_error(), row.expected) << row.system_error << " " << row.runtime_errno;
+        errno = runtime != 0 ? runtime : errno;
+        _doserrno = system != 0 ? system : _doserrno;
+        EXPECT_EQ(stream_error(), expected) << system << " " << runtime;
     }
 }
 
