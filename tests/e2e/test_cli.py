@@ -159,24 +159,19 @@ class FailureExits(WorkdirTest):
             self.assertFails(self.zelno("d", "c", "k", deep + "e/o"), 2,
                              stderr_prefix=b"outfile open error: File name too long\n")
 
-    @unittest.skipUnless(WINDOWS, "Linux replaces a file open elsewhere; wine's own ReplaceFileW")
-    def test_output_that_cannot_be_replaced_stays(self):
-        # Held open without letting it be deleted, as an editor may: refused
-        # before the work. Past 260 units wine's ReplaceFileW fails, and says so.
-        deep = os.path.join(*["abcdefghij"] * 30, "out")
-        os.makedirs(self.path(os.path.dirname(deep)))
-        for name in ("p", "held", deep):
+    @unittest.skipUnless(WINDOWS, "Linux replaces a file open elsewhere")
+    def test_output_held_open_by_another_program(self):
+        # Without letting it be deleted, as an editor may: refused before the work.
+        for name in ("p", "held"):
             write(self.path(name), b"kept")
         holder = subprocess.Popen(command(os.path.join(os.path.dirname(MAKE_CONTAINER), "hold_open.exe")) + ["held"],
                                   cwd=self.dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.assertEqual(holder.stdout.readline().strip(), b"held")
         before = snapshot(self.dir)
-        for output, message in (("held", b"open error: File is open in another program"),
-                                (deep, b"name error: Replacing the old file failed (No such file or directory)")):
-            with self.subTest(output=output[:8]):
-                self.assertFails(self.zelno("ea", "p", "k", output), 2, stderr_prefix=b"outfile " + message)
-                self.assertEqual(snapshot(self.dir), before)
+        result = self.zelno("ea", "p", "k", "held")
         holder.communicate()
+        self.assertFails(result, 2, stderr_prefix=b"outfile open error: File is open in another program\n")
+        self.assertEqual(snapshot(self.dir), before)
 
     def test_no_console_for_a_typed_key(self):
         write(self.path("plain"), b"abc")
