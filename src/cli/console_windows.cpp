@@ -86,8 +86,12 @@ bool queue_key_press() {
             units[count++] = static_cast<wchar_t>(second.unit);
             break;
         }
-        first = second;  // the high surrogate alone is no character
+        // The high surrogate alone is no character; what came after it is.
+        constexpr std::array<unsigned char, 3> replacement{0xEF, 0xBF, 0xBD};
+        first = second;
         units[0] = static_cast<wchar_t>(first.unit);
+        if (first.gone) break;
+        for (unsigned char byte : replacement) console_enqueue(byte);
     }
     if (first.gone) return false;
     if (first.key_number >= 0) {

@@ -41,6 +41,15 @@ unsigned exit_code_of(DWORD event) {
     }
 }
 
+// An event the run ends by itself: the handler returns at once after a key,
+// but after a close the system ends the process as soon as it returns, so
+// it returns never, and the run publishes its output, or drops the working
+// file, and ends first.
+BOOL left_to_the_run(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+    for (;;) Sleep(INFINITE);
+}
+
 // Runs on a thread of its own while the run goes on.
 BOOL WINAPI on_console_event(DWORD event) {
     // During key entry and the pause Ctrl-C is a key.
@@ -48,12 +57,14 @@ BOOL WINAPI on_console_event(DWORD event) {
     const unsigned code = exit_code_of(event);
     unsigned state = run.signals.events.load();
     for (;;) {
-        if (state & ending_bit) return TRUE;
+        if (state & ending_bit) return left_to_the_run(event);
         if (state & held_bit) {
             // Once the output takes its name the run ends as it would have;
             // a failure lets the event through (release_terminating_signals).
-            if ((state >> code_shift) != 0) return TRUE;
-            if (run.signals.events.compare_exchange_weak(state, state | code << code_shift)) return TRUE;
+            if ((state >> code_shift) != 0 ||
+                run.signals.events.compare_exchange_weak(state, state | code << code_shift)) {
+                return left_to_the_run(event);
+            }
         } else if (run.signals.events.compare_exchange_weak(state, state | ending_bit)) {
             end_run(code);
         }

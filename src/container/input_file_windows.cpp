@@ -26,13 +26,14 @@ std::int64_t unix_seconds(const FILETIME& time) {
 
 }  // namespace
 
-// As the C runtime's fopen opens it, with the system's errors turned into
-// those of Linux.
+// As the C runtime's fopen opens it, and so that it may be replaced
+// meanwhile (by the output it is named as), with the system's errors turned
+// into those of Linux.
 std::FILE* open_input(const char* name) {
     WidePath wide;
     if (!to_wide(name, wide)) return nullptr;
-    HANDLE file = CreateFileW(wide.data(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(wide.data(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) return stream_over(file, false);
     DWORD error = GetLastError();
     DWORD attributes = GetFileAttributesW(wide.data());

@@ -62,7 +62,13 @@ bool names_itself(std::string_view name) {
     if (!to_wide(narrow.data(), wide)) return false;
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(wide.data(), &found);
-    if (search == INVALID_HANDLE_VALUE) return true;  // nothing there
+    // Only nothing there passes (wine says "no more files" of an entry it
+    // cannot tell, a link that leads nowhere); a folder that cannot be
+    // listed hides what is there.
+    if (search == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES;
+    }
     FindClose(search);
     return CompareStringOrdinal(found.cFileName, -1, wide.data(), -1, TRUE) == CSTR_EQUAL;
 }

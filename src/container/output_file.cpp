@@ -11,6 +11,7 @@
 #include "container/program.hpp"
 #include "container/run_state.hpp"
 #include "container/slots.hpp"
+#include "container/system_error.hpp"
 
 namespace zelno {
 namespace {
@@ -181,7 +182,8 @@ bool try_start_writeback() {
 }
 
 void xstart_writeback() {
-    if (!try_start_writeback()) fail_system("outfile write error");
+    clear_stream_error();
+    if (!try_start_writeback()) fail_outfile_write();
 }
 
 void drop_working_file() {
@@ -190,7 +192,7 @@ void drop_working_file() {
 }
 
 void xseek_output(std::uint64_t offset) {
-    if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
+    xflush_outfile();
     std::uint64_t at = 0;
     if (!stream_position(run.outfile, at)) fail_system("outfile seek error");
     run.output.end = std::max(run.output.end, at);
@@ -198,7 +200,7 @@ void xseek_output(std::uint64_t offset) {
 }
 
 void xpublish_output(const PublishOptions& options) {
-    if (std::fflush(run.outfile) != 0) fail_system("outfile write error");
+    xflush_outfile();
     if (run.output.direct) {
         if (run.output.copy_to != no_file) {
             // Once the copy begins, it is finished: a reader gets the whole

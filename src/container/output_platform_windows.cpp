@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <string_view>
 #include <io.h>
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -57,14 +58,20 @@ bool path_on_volume(HANDLE file, const wchar_t* wide, WidePath& followed) {
         !GetFileInformationByHandleEx(file, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size()))) {
         return fail_from_last_error();
     }
-    std::size_t volume_length = std::wcslen(volume.data());
-    if (volume_length > 0 && volume[volume_length - 1] == L'\\') volume[--volume_length] = L'\0';
+    // The volume as the system gives it ("Z:\" or "\\server\share\", after
+    // "\\?\" where the name came so) under one prefix of the long form.
+    std::wstring_view root(volume.data());
+    if (root.starts_with(L"\\\\?\\")) root.remove_prefix(4);
+    const std::wstring_view prefix = root.starts_with(L"\\\\") ? L"\\\\?\\UNC" : L"\\\\?\\";
+    if (root.starts_with(L"\\\\")) root.remove_prefix(1);
+    if (root.ends_with(L'\\')) root.remove_suffix(1);
     std::size_t name_length = name->FileNameLength / sizeof(wchar_t);
-    if (4 + volume_length + name_length >= followed.size()) return fail_with(ENAMETOOLONG);
-    std::wmemcpy(followed.data(), L"\\\\?\\", 4);
-    std::wmemcpy(followed.data() + 4, volume.data(), volume_length);
-    std::wmemcpy(followed.data() + 4 + volume_length, name->FileName, name_length);
-    followed[4 + volume_length + name_length] = L'\0';
+    std::size_t length = prefix.size() + root.size() + name_length;
+    if (length >= followed.size()) return fail_with(ENAMETOOLONG);
+    std::wmemcpy(followed.data(), prefix.data(), prefix.size());
+    std::wmemcpy(followed.data() + prefix.size(), root.data(), root.size());
+    std::wmemcpy(followed.data() + prefix.size() + root.size(), name->FileName, name_length);
+    followed[length] = L'\0';
     HANDLE there =
         CreateFileW(followed.data(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -118,6 +125,16 @@ bool follow_dangling_link(const wchar_t* wide, std::span<char> path, FoundOutput
     return followed;
 }
 
+// Whether the file at `wide` may be replaced now: a program that holds it
+// open without letting it be deleted keeps it (ERROR_SHARING_VIOLATION).
+bool may_go(const wchar_t* wide) {
+    HANDLE file = CreateFileW(wide, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND || fail_from_last_error();
+    CloseHandle(file);
+    return true;
+}
+
 // What exists at a name the output will take: a folder is refused, and a
 // read-only file is not replaced, whoever runs the program.
 bool usable(const wchar_t* wide) {
@@ -140,10 +157,15 @@ bool find_output(std::span<char> path, FoundOutput& found) {
     if (!usable(wide.data())) return false;
     // What is there: nothing, a file that may be replaced only where it may
     // be written, or a device or pipe to write in place.
-    HANDLE existing = CreateFileW(wide.data(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE existing = CreateFileW(wide.data(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (existing == INVALID_HANDLE_VALUE) {
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) return fail_from_last_error();
+        DWORD error = GetLastError();
+        // The console of a process that has none, as a terminal where there
+        // is none.
+        if (error == ERROR_INVALID_HANDLE) return fail_with(ENXIO);
+        if (error != ERROR_FILE_NOT_FOUND) return fail_from_last_error();
         found.kind = FoundOutput::Kind::New;
         return !names_an_entry(wide.data()) || follow_dangling_link(wide.data(), path, found);
     }
@@ -153,7 +175,11 @@ bool find_output(std::span<char> path, FoundOutput& found) {
         return true;
     }
     // A link is followed: the file it leads to is replaced, the link stays.
-    bool followed = follow_links(existing, wide.data(), path);
+    // Its attributes (found.mode here) pass to the output.
+    BY_HANDLE_FILE_INFORMATION info;
+    bool followed = may_go(wide.data()) && follow_links(existing, wide.data(), path) &&
+                    (GetFileInformationByHandle(existing, &info) || fail_from_last_error());
+    if (followed) found.mode = info.dwFileAttributes;
     close_file(reinterpret_cast<FileHandle>(existing));
     found.kind = FoundOutput::Kind::Existing;
     return followed;
@@ -275,8 +301,17 @@ bool stored_name_usable(const char* name) {
     return to_wide(name, wide) && usable(wide.data());
 }
 
-// Files have no permission bits here: an output gets those its folder gives.
-bool set_permissions(FileHandle, bool, const FoundOutput*) { return true; }
+// Files have no permission bits here: an output gets the security its
+// folder gives, and a file replaced passes on the attributes that describe
+// it (hidden, system, archive, not indexed), which a move would not keep.
+bool set_permissions(FileHandle file, bool, const FoundOutput* replaced) {
+    constexpr DWORD kept =
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    if (replaced == nullptr || (replaced->mode & kept) == 0) return true;
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = replaced->mode & kept;
+    return SetFileInformationByHandle(handle(file), FileBasicInfo, &basic, sizeof basic) || fail_from_last_error();
+}
 
 bool set_times(FileHandle file, std::uint32_t time) {
     // Seconds since 1970 as the system's 100-nanosecond count since 1601.
@@ -287,23 +322,29 @@ bool set_times(FileHandle file, std::uint32_t time) {
 
 bool sync_file(FileHandle file) { return FlushFileBuffers(handle(file)) || fail_from_last_error(); }
 
-// A file replaced keeps its security, attributes and identity (ReplaceFileW),
-// as writing into it would have kept them; where there is nothing to replace
-// any more, or the file system cannot replace (or has already removed the old
-// file), the working file is moved into place.
+// A file replaced keeps its security and identity (ReplaceFileW), as
+// writing into it would have kept them; where there is nothing to replace
+// any more, or the file system cannot replace, the working file is moved
+// into place. Where the old file is gone and the new one cannot follow, the
+// new one is the only copy: it stays under its temporary name.
 bool give_final_name(const char* temp_name, const char* final_name, bool replaces) {
     WidePath temp, final;
     if (!to_wide(temp_name, temp) || !to_wide(final_name, final)) return false;
+    // Checked first: wine's ReplaceFileW leaves a file of its own behind
+    // where the old one cannot go.
+    if (replaces && !may_go(final.data())) return false;
     if (replaces && ReplaceFileW(final.data(), temp.data(), nullptr, 0, nullptr, nullptr)) return true;
-    if (replaces) {
-        DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
-            error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED) {
-            return fail_from_last_error();
-        }
+    DWORD error = replaces ? GetLastError() : ERROR_FILE_NOT_FOUND;
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_UNABLE_TO_MOVE_REPLACEMENT && error != ERROR_INVALID_FUNCTION &&
+        error != ERROR_NOT_SUPPORTED) {
+        set_errno_from_failed_replace();
+        return false;
     }
-    return MoveFileExW(temp.data(), final.data(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ||
-           fail_from_last_error();
+    if (MoveFileExW(temp.data(), final.data(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    if (error != ERROR_UNABLE_TO_MOVE_REPLACEMENT) return fail_from_last_error();
+    run.output.created = 0;
+    SetLastError(error);
+    return fail_from_last_error();
 }
 
 // The rename is written through.

@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
@@ -41,6 +43,25 @@ std::FILE* stream_over(void* file, bool writing) {
     }
     return stream;
 }
+
+namespace {
+
+// Errors Linux has no errno for, with a text a user can act on, as numbers
+// from own_errors on; a failed replace as its reason from replace_errors on.
+constexpr int own_errors = 0x10000;
+constexpr int replace_errors = 0x20000;
+
+struct OwnError {
+    DWORD error;
+    const char* text;
+};
+constexpr std::array<OwnError, 4> own_texts{{
+    {ERROR_SHARING_VIOLATION, "File is open in another program"},
+    {ERROR_UNABLE_TO_REMOVE_REPLACED, "Old file cannot be removed (open elsewhere?); it is kept"},
+    {ERROR_UNABLE_TO_MOVE_REPLACEMENT, "Old file gone, new one cannot take its name: it stays as .zelno-XXXXXX"},
+    {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, "New file cannot take its name; the old one is kept under another"},
+}};
+}  // namespace
 
 // Every error of the system that the program's own calls can meet, as the
 // errno Linux gives in the same case, so that a message reads the same on
@@ -89,6 +110,37 @@ void set_errno_from_last_error() {
     for (const Mapping& m : mappings) {
         if (m.error == error) errno = m.number;
     }
+    for (const OwnError& own : own_texts) {
+        if (own.error == error) errno = own_errors + static_cast<int>(error);
+    }
+}
+
+void set_errno_from_failed_replace() {
+    DWORD error = GetLastError();
+    set_errno_from_last_error();
+    // ReplaceFileW's own errors name the replacing already.
+    if (error != ERROR_UNABLE_TO_REMOVE_REPLACED && error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+        errno += replace_errors;
+    }
+}
+
+void clear_stream_error() {
+    errno = 0;
+    _doserrno = 0;
+    SetLastError(NO_ERROR);
+}
+
+// The C runtime tells the system's error of a failed write in _doserrno. A
+// short write comes without one, as ENOSPC where nothing was written, with
+// errno untouched or (wine's runtime) EINVAL where some was.
+int stream_error() {
+    if (_doserrno != 0) {
+        SetLastError(_doserrno);
+        set_errno_from_last_error();
+    } else if (errno == 0 || errno == EINVAL) {
+        errno = ENOSPC;
+    }
+    return errno;
 }
 
 // The texts Linux gives for the errors of the table above; the C runtime's
@@ -124,6 +176,15 @@ const char* system_error_text(int number) {
     }};
     for (const Text& t : texts) {
         if (t.number == number) return t.text;
+    }
+    for (const OwnError& own : own_texts) {
+        if (own_errors + static_cast<int>(own.error) == number) return own.text;
+    }
+    if (number >= replace_errors) {
+        static std::array<char, 128> line;
+        std::snprintf(line.data(), line.size(), "Replacing the old file failed (%s); it is kept",
+                      system_error_text(number - replace_errors));
+        return line.data();
     }
     return std::strerror(number);
 }

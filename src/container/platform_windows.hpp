@@ -22,8 +22,11 @@ bool to_wide(const char* name, std::span<wchar_t> wide);
 // The reverse; false when it does not fit.
 bool from_wide(const wchar_t* wide, std::span<char> name);
 
-// errno from GetLastError(): the error Linux gives in the same case.
+// errno from GetLastError(): the error Linux gives in the same case, or
+// one of the system's own where Linux has none.
 void set_errno_from_last_error();
+// The same for a ReplaceFileW that failed: the text names the replacing.
+void set_errno_from_failed_replace();
 
 // A C runtime stream over the open `file` (a HANDLE), for writing or for
 // reading, binary; null, with errno, and the handle closed, on failure.

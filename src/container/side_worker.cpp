@@ -10,14 +10,16 @@
 #include "container/cipher_context.hpp"
 #include "container/output_file.hpp"
 #include "container/run_state.hpp"
+#include "container/system_error.hpp"
 
 namespace zelno {
 namespace {
 
 // Writes on the thread; a failure is kept for the pipeline to report.
 void write_on_thread(const std::uint8_t* data, std::size_t length) {
+    clear_stream_error();
     std::fwrite(data, 1, length, run.outfile);
-    if (std::ferror(run.outfile) || !try_start_writeback()) run.worker.write_error = errno != 0 ? errno : EIO;
+    if (std::ferror(run.outfile) || !try_start_writeback()) run.worker.write_error = stream_error();
 }
 
 // Reads on the thread; the pipeline takes the outcome when it waits for it.

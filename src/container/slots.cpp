@@ -1,12 +1,14 @@
 #include "container/slots.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "container/output_platform.hpp"
 #include "container/program.hpp"
 #include "container/run_state.hpp"
+#include "container/system_error.hpp"
 
 namespace zelno {
 
@@ -46,9 +48,20 @@ void xseek_input(std::uint64_t position) {
 }
 
 std::size_t write_outfile(const void* buffer, std::size_t count) {
+    clear_stream_error();
     std::size_t put = std::fwrite(buffer, 1, count, run.outfile);
-    if (std::ferror(run.outfile)) fail_system("outfile write error");
+    if (std::ferror(run.outfile)) fail_outfile_write();
     return put;
+}
+
+void xflush_outfile() {
+    clear_stream_error();
+    if (std::fflush(run.outfile) != 0) fail_outfile_write();
+}
+
+void fail_outfile_write() {
+    errno = stream_error();
+    fail_system("outfile write error");
 }
 
 }  // namespace zelno

@@ -23,4 +23,11 @@ std::size_t read_input(void* buffer, std::size_t count);
 std::uint64_t xinput_position();
 void xseek_input(std::uint64_t position);
 
+// Flushes outfile; "outfile write error" when that fails.
+void xflush_outfile();
+
+// Ends the run with "outfile write error" and the reason stream_error()
+// gives.
+[[noreturn]] void fail_outfile_write();
+
 }  // namespace zelno

@@ -6,4 +6,11 @@ namespace zelno {
 
 const char* system_error_text(int number);
 
+// Clears what a failed stream call is told by, before the call.
+void clear_stream_error();
+// The errno of a stream call that failed since clear_stream_error(): never
+// an earlier call's; a short write the system gives no reason for is a full
+// disk (or the file size limit).
+int stream_error();
+
 }  // namespace zelno

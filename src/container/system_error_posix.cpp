@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstring>
 
 #include "container/system_error.hpp"
@@ -5,5 +6,9 @@
 namespace zelno {
 
 const char* system_error_text(int number) { return std::strerror(number); }
+
+void clear_stream_error() { errno = 0; }
+
+int stream_error() { return errno != 0 ? errno : ENOSPC; }
 
 }  // namespace zelno

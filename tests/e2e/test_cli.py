@@ -6,9 +6,10 @@ import re
 import shutil
 import stat
 import subprocess
+import unittest
 
-from support import (MAGIC, OTHER_USER, PROCESSOR_OF, USAGE, VERSION, WINDOWS, WorkdirTest, elf_machine, pe_machine,
-                     read, run, snapshot, write, ZELNO)
+from support import (MAGIC, MAKE_CONTAINER, OTHER_USER, PROCESSOR_OF, USAGE, VERSION, WINDOWS, WorkdirTest, command,
+                     elf_machine, pe_machine, read, run, snapshot, write, ZELNO)
 
 
 def drop_fowner():
@@ -112,6 +113,7 @@ class FailureExits(WorkdirTest):
             # (output names to prepare with their mode, other user, arguments, reason)
             ({}, False, ["e", "n" * 252, "k"], b"File name too long"),  # its name with .znx
             ({}, False, ["d", "c", "k", "o" * 256], b"File name too long"),
+            ({}, False, ["d", "c", "k", "CON" if WINDOWS else "/dev/tty"], b"No such device or address"),  # none here
             ({"ro": 0o444}, True, ["d", "c", "k", "ro"], b"Permission denied"),
             ({"p.znx": 0o444}, True, ["e", "p", "k"], b"Permission denied"),
             # Writable, but in a sticky directory of another user's, and not ours;
@@ -156,6 +158,20 @@ class FailureExits(WorkdirTest):
             self.assertSucceeds(self.zelno("d", "c", "k", deep + "/o"), b"decrypted.")
             self.assertFails(self.zelno("d", "c", "k", deep + "e/o"), 2,
                              stderr_prefix=b"outfile open error: File name too long\n")
+
+    @unittest.skipUnless(WINDOWS, "Linux replaces a file open elsewhere")
+    def test_output_held_open_by_another_program(self):
+        # Without letting it be deleted, as an editor may: refused before the work.
+        for name in ("p", "held"):
+            write(self.path(name), b"kept")
+        holder = subprocess.Popen(command(os.path.join(os.path.dirname(MAKE_CONTAINER), "hold_open.exe")) + ["held"],
+                                  cwd=self.dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.assertEqual(holder.stdout.readline().strip(), b"held")
+        before = snapshot(self.dir)
+        result = self.zelno("ea", "p", "k", "held")
+        holder.communicate()
+        self.assertFails(result, 2, stderr_prefix=b"outfile open error: File is open in another program\n")
+        self.assertEqual(snapshot(self.dir), before)
 
     def test_no_console_for_a_typed_key(self):
         write(self.path("plain"), b"abc")

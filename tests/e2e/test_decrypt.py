@@ -72,6 +72,9 @@ class RoundTrips(WorkdirTest):
         # UTF-16 units, which the last row's link leads to.
         deep = os.path.join("sub", *["\u0434" * 100] * 3, "target")
         cases.append(({"far": os.path.join(self.dir, "row%d" % len(cases), deep)}, "far", deep))
+        if WINDOWS:  # the same file by its long form, typed
+            long_form = "\\\\?\\Z:" + os.path.join(self.dir, "row%d" % len(cases), deep).replace("/", "\\")
+            cases.append(({}, long_form, deep))
         for n, (links, name, lands) in enumerate(cases):
             with self.subTest(name=name):
                 row = self.path("row%d" % n)

@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <initializer_list>
+#include <string>
+#include <tuple>
+#include <utility>
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -22,8 +25,12 @@ TEST(SystemErrors, ReadAsOnLinux) {
         {"No such file or directory",
          {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE, ERROR_BAD_NETPATH, ERROR_BAD_NET_NAME,
           ERROR_BAD_PATHNAME, ERROR_INVALID_NAME}},
-        {"Permission denied",
-         {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_NETWORK_ACCESS_DENIED}},
+        {"Permission denied", {ERROR_ACCESS_DENIED, ERROR_LOCK_VIOLATION, ERROR_NETWORK_ACCESS_DENIED}},
+        // Those Linux has none of, as a user can act on them.
+        {"File is open in another program", {ERROR_SHARING_VIOLATION}},
+        {"Old file cannot be removed (open elsewhere?); it is kept", {ERROR_UNABLE_TO_REMOVE_REPLACED}},
+        {"Old file gone, new one cannot take its name: it stays as .zelno-XXXXXX", {ERROR_UNABLE_TO_MOVE_REPLACEMENT}},
+        {"New file cannot take its name; the old one is kept under another", {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2}},
         {"Operation not permitted", {ERROR_PRIVILEGE_NOT_HELD}},
         {"Read-only file system", {ERROR_WRITE_PROTECT}},
         {"File exists", {ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS}},
@@ -52,6 +59,32 @@ TEST(SystemErrors, ReadAsOnLinux) {
     // Those the C runtime sets itself, as Linux reads them.
     EXPECT_STREQ(system_error_text(EISDIR), "Is a directory");
     EXPECT_STREQ(system_error_text(EINTR), "Interrupted system call");
+    // A failed replace names itself, with the system's reason or its own.
+    for (auto [error, text] : {std::pair{ERROR_PATH_NOT_FOUND, " (No such file or directory); it is kept"},
+                               std::pair{ERROR_SHARING_VIOLATION, " (File is open in another program); it is kept"},
+                               std::pair{ERROR_UNABLE_TO_REMOVE_REPLACED, ""}}) {
+        SetLastError(error);
+        set_errno_from_failed_replace();
+        EXPECT_EQ(system_error_text(errno), *text ? "Replacing the old file failed" + std::string(text)
+                                                  : "Old file cannot be removed (open elsewhere?); it is kept");
+    }
+}
+
+// A failed write: the system's error where the C runtime kept one, else a
+// short write (errno untouched, or EINVAL from wine's runtime), a full disk;
+// never what an earlier call left.
+TEST(SystemErrors, FailedWriteReadsAsItsCause) {
+    for (auto [system, runtime, expected] : {std::tuple{0ul, 0, ENOSPC},
+                                             {0ul, EINVAL, ENOSPC},
+                                             {0ul, EBADF, EBADF},
+                                             {ERROR_GEN_FAILURE + 0ul, EINVAL, EIO}}) {
+        errno = EEXIST;
+        _doserrno = ERROR_ACCESS_DENIED;
+        clear_stream_error();
+        errno = runtime != 0 ? runtime : errno;
+        _doserrno = system != 0 ? system : _doserrno;
+        EXPECT_EQ(stream_error(), expected) << system << " " << runtime;
+    }
 }
 
 }  // namespace
