@@ -104,6 +104,40 @@ class TypedKeys(ConsoleTest):
         self.assertNotIn(b"*", transcript)
         self.assertTrue(self.decrypts("plain.znx", "sesame-secret"))
 
+    def test_empty_key_typed_twice_is_refused(self):
+        child = self.start(["ea", "plain", "", "out"])
+        for prompt in (b"enter key:", b"retype key:"):
+            child.expect(on_console(prompt))
+            child.send(b"\r")
+        child.expect(on_console(b"empty key.\r\n" + PAUSE))
+        child.send(b" ")
+        code, _ = self.finish(child)
+        self.assertEqual((code, self.work_files()), (3, ["plain"]))
+
+    @unittest.skipIf(WINDOWS, "no job control under wine")
+    def test_stopped_entry_goes_on_without_echo(self):
+        # The shell puts back its own settings while the run is stopped.
+        child = self.start(["ea", "plain"])
+        child.expect(on_console(b"enter key:"))
+        child.send(b"first-")
+        time.sleep(0.2)
+        program = int(read("/proc/%d/task/%d/children" % (child.pid, child.pid)).split()[0])
+        os.kill(program, signal.SIGSTOP)
+        while read("/proc/%d/stat" % program).rsplit(b")", 1)[1].split()[0] != b"T":
+            time.sleep(0.01)
+        attributes = termios.tcgetattr(child.child_fd)
+        attributes[3] |= termios.ECHO | termios.ICANON
+        termios.tcsetattr(child.child_fd, termios.TCSANOW, attributes)
+        os.kill(program, signal.SIGCONT)
+        child.expect(on_console(b"\renter key:"))
+        child.send(b"second\r")
+        child.expect(on_console(b"retype key:"))
+        child.send(b"first-second\r")
+        code, transcript = self.finish(child)
+        self.assertEqual(code, 0)
+        self.assertNotIn(b"second", transcript)
+        self.assertTrue(self.decrypts("plain.znx", "first-second"))
+
     def test_mismatch_asks_again(self):
         child = self.start(["e", "plain"])
         child.expect(on_console(b"enter key:"))
@@ -356,13 +390,17 @@ class TypedKeys(ConsoleTest):
         self.assertTrue(self.decrypts("plain.znx", "right"))
 
     def test_decrypt_asks_once(self):
+        # The empty key word asks too, and the output can be named.
         self.assertEqual(self.zelno("e", "plain", "once", "c", cwd=self.work).returncode, 0)
-        child = self.start(["d", "c"])
-        child.expect(on_console(b"enter key:"))
-        child.send(b"once\r")
-        code, transcript = self.finish(child)
-        self.assertEqual(code, 0)
-        self.assertNotIn(b"retype", transcript)
+        for args, restored in ((["d", "c"], "plain"), (["d", "c", "", "copy"], "copy")):
+            with self.subTest(args=args):
+                child = self.start(args)
+                child.expect(on_console(b"enter key:"))
+                child.send(b"once\r")
+                code, transcript = self.finish(child)
+                self.assertEqual(code, 0)
+                self.assertNotIn(b"retype", transcript)
+                self.assertEqual(read(os.path.join(self.work, restored)), b"typed-key plaintext\n")
 
 
 class ProgressLine(ConsoleTest):
@@ -417,10 +455,12 @@ class Pause(ConsoleTest):
         self.assertNotIn(b"infile header error.", transcript)
         self.assertEqual(read(os.path.join(self.work, "messages")).replace(b"\r\n", b"\n"), b"infile header error.\n")
 
-    def test_usage_and_success_never_pause(self):
-        for args, expected in ((["x", "plain"], 1), (["ea", "plain", "k"], 0)):
+    def test_usage_success_and_input_redirected_never_pause(self):
+        write(os.path.join(self.work, "junk"), b"nothing here")
+        for args, expected, redirect in ((["x", "plain"], 1, ""), (["ea", "plain", "k"], 0, ""),
+                                         (["d", "junk", "k"], 3, " < /dev/null")):
             with self.subTest(args=args):
-                child = self.start(args)
+                child = self.start(args, redirect)
                 code, transcript = self.finish(child)
                 self.assertEqual(code, expected)
                 self.assertNotIn(PAUSE, transcript)
