@@ -86,32 +86,40 @@ bool is_key_option(const std::string& word) { return word == "--key-file" || wor
 
 // The command line as the usage text describes it: the key options before
 // the mode word, at most the key word and the output name after the input
-// name ("-nc" skipped), standard input not both the key and the data.
+// name ("-nc" skipped), standard input not both the key and the data. A
+// usage error still wipes the first word after the input name where no key
+// option gives the key.
 Expected expected_for(bool self_decrypting, const std::vector<std::string>& args) {
     const int argc = static_cast<int>(args.size());
     auto arg = [&](int i) -> const std::string& { return args[static_cast<std::size_t>(i)]; };
     if (self_decrypting) return {false, argc > 1 && !arg(1).empty() ? 1 : -1, argc > 2 ? 2 : -1};
     if (argc > 1 && (arg(1) == "--help" || arg(1) == "--version")) return {false, -1, -1, true};
-    const Expected usage{true, -1, -1};
     int at = 1;
+    int options = 0;
     bool key_option = false;
     std::string key_file;
-    for (; at < argc && is_key_option(arg(at)); at += 2) {
-        if (key_option || at + 1 >= argc) return usage;
+    for (; at < argc && is_key_option(arg(at)); at += 2, ++options) {
+        if (at + 1 >= argc) continue;
         key_option = true;
-        if (arg(at) == "--key-file") key_file = arg(at + 1);
+        key_file = arg(at) == "--key-file" ? arg(at + 1) : "";
     }
-    if (at + 1 >= argc ||
-        std::none_of(mode_words.begin(), mode_words.end(), [&](const char* w) { return arg(at) == w; }))
-        return usage;
     std::vector<int> others;
-    for (int i = at + 1; i < argc; ++i) {
-        if (is_key_option(arg(i))) return usage;
-        if (i > at + 1 && arg(i) != "-nc") others.push_back(i);
+    bool stray = false;
+    for (int i = at + 2; i < argc; ++i) {
+        if (arg(i) == "-nc") continue;
+        stray = stray || is_key_option(arg(i));
+        others.push_back(i);
     }
-    if (others.size() > (key_option ? 1u : 2u) || (key_file == "-" && arg(at + 1) == "-")) return usage;
+    const int first = !key_option && !others.empty() ? others[0] : -1;
+    const Expected usage{true, first, -1};
+    const bool mode = at + 1 < argc && std::any_of(mode_words.begin(), mode_words.end(),
+                                                   [&](const char* w) { return arg(at) == w; });
+    if (options > 1 || (options == 1 && !key_option) || !mode || stray || is_key_option(arg(at + 1)) ||
+        others.size() > (key_option ? 1u : 2u))
+        return usage;
+    if (key_file == "-" && arg(at + 1) == "-") return {true, -1, -1};
     if (key_option) return {false, -1, others.empty() ? -1 : others[0], false, true};
-    int key = !others.empty() && !arg(others[0]).empty() ? others[0] : -1;
+    const int key = first >= 0 && !arg(first).empty() ? first : -1;
     return {false, key, others.size() > 1 ? others[1] : -1};
 }
 

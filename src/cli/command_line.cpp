@@ -97,6 +97,12 @@ const ModeWord* mode_word(const char* word) {
     return nullptr;
 }
 
+// A usage error too takes the word a key would be out of the process list.
+[[noreturn]] void refuse(char* key_word) {
+    if (key_word != nullptr) std::memset(key_word, 0, std::strlen(key_word));
+    fail_usage();
+}
+
 // zelno [--key-file FILE | --key-env NAME] <word> <infile> [key] [outfile],
 // with "-nc" skipped wherever it stands after the input name. The key
 // options stand before the mode word only; anywhere else, as any word too
@@ -104,27 +110,31 @@ const ModeWord* mode_word(const char* word) {
 KeySource parse_command_line(int argc, char** argv) {
     if (argc > 1) answer_option(argv[1]);
     KeySource key{KeyOrigin::Word, nullptr};
+    bool options_fit = true;
     int at = 1;
     for (; at < argc && key_option(argv[at]) != nullptr; at += 2) {
-        if (key.origin != KeyOrigin::Word || at + 1 >= argc) fail_usage();
-        key = {key_option(argv[at])->origin, argv[at + 1]};
+        options_fit = options_fit && key.origin == KeyOrigin::Word && at + 1 < argc;
+        if (at + 1 < argc) key = {key_option(argv[at])->origin, argv[at + 1]};
     }
-    const ModeWord* mode = at + 1 < argc ? mode_word(argv[at]) : nullptr;
-    if (mode == nullptr) fail_usage();
-    const char* infile = argv[at + 1];
     // The key word and the output name, or the output name alone.
-    std::array<char*, 2> words{};
+    std::array<char*, 3> words{};
     const std::size_t allowed = key.origin == KeyOrigin::Word ? 2 : 1;
     std::size_t count = 0;
-    for (int i = at + 1; i < argc; ++i) {
-        if (key_option(argv[i]) != nullptr) fail_usage();
-        if (i == at + 1 || std::strcmp(argv[i], "-nc") == 0) continue;
-        if (count == allowed) fail_usage();
-        words[count++] = argv[i];
+    bool stray_option = false;
+    for (int i = at + 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-nc") == 0) continue;
+        stray_option = stray_option || key_option(argv[i]) != nullptr;
+        if (count < words.size()) words[count++] = argv[i];
     }
+    char* key_word = key.origin == KeyOrigin::Word ? words[0] : nullptr;
+    const ModeWord* mode = at + 1 < argc ? mode_word(argv[at]) : nullptr;
+    if (!options_fit || mode == nullptr || stray_option || key_option(argv[at + 1]) != nullptr || count > allowed) {
+        refuse(key_word);
+    }
+    const char* infile = argv[at + 1];
     // Standard input cannot be both the data and the key.
     if (key.origin == KeyOrigin::File && std::strcmp(key.name, "-") == 0 && std::strcmp(infile, "-") == 0) {
-        fail_usage();
+        refuse(nullptr);
     }
 
     run.mode = mode->mode;
