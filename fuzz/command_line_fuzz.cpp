@@ -112,8 +112,8 @@ Expected expected_for(bool self_decrypting, const std::vector<std::string>& args
     }
     const int first = !key_option && !others.empty() ? others[0] : -1;
     const Expected usage{true, first, -1};
-    const bool mode = at + 1 < argc && std::any_of(mode_words.begin(), mode_words.end(),
-                                                   [&](const char* w) { return arg(at) == w; });
+    const bool mode =
+        at + 1 < argc && std::any_of(mode_words.begin(), mode_words.end(), [&](const char* w) { return arg(at) == w; });
     if (options > 1 || (options == 1 && !key_option) || !mode || stray || is_key_option(arg(at + 1)) ||
         others.size() > (key_option ? 1u : 2u))
         return usage;

@@ -76,16 +76,6 @@ class Arguments(WorkdirTest):
         self.assertSucceeds(self.zelno("--key-file", "empty", "d", "c", "check"), b"decrypted.")
         self.assertEqual(read(self.path("check")), b"some plaintext\n")
 
-    @unittest.skipIf(WINDOWS, "no descriptors by name")
-    def test_key_file_from_a_descriptor(self):
-        reader, writer = os.pipe()
-        os.write(writer, b"piped key\n")
-        os.close(writer)
-        result = self.zelno("--key-file", "/dev/fd/%d" % reader, "e", "plain", "c", pass_fds=(reader,))
-        os.close(reader)
-        self.assertSucceeds(result, b"encrypted.")
-        self.assertTrue(self.decrypts_with("c", "piped key"))
-
     @unittest.skipUnless(have("strace"), "strace not installed")
     @unittest.skipIf(WINDOWS, "wine makes writes of its own")
     def test_each_message_is_one_write(self):

@@ -65,6 +65,14 @@ class ConsoleTest(WorkdirTest):
         self.assertEqual(read(self.path("stty-before")), read(self.path("stty-after")))
         return code, drawn_text(child.logfile_read.getvalue())
 
+    def stopped(self, child):
+        """Stops the program that the shell of `child` runs; returns its pid."""
+        program = int(read("/proc/%d/task/%d/children" % (child.pid, child.pid)).split()[0])
+        os.kill(program, signal.SIGSTOP)
+        while read("/proc/%d/stat" % program).rsplit(b")", 1)[1].split()[0] != b"T":
+            time.sleep(0.01)
+        return program
+
     def work_files(self):
         return sorted(os.listdir(self.work))
 
@@ -104,16 +112,6 @@ class TypedKeys(ConsoleTest):
         self.assertNotIn(b"*", transcript)
         self.assertTrue(self.decrypts("plain.znx", "sesame-secret"))
 
-    def test_empty_key_typed_twice_is_refused(self):
-        child = self.start(["ea", "plain", "", "out"])
-        for prompt in (b"enter key:", b"retype key:"):
-            child.expect(on_console(prompt))
-            child.send(b"\r")
-        child.expect(on_console(b"empty key.\r\n" + PAUSE))
-        child.send(b" ")
-        code, _ = self.finish(child)
-        self.assertEqual((code, self.work_files()), (3, ["plain"]))
-
     @unittest.skipIf(WINDOWS, "no job control under wine")
     def test_stopped_entry_goes_on_without_echo(self):
         # The shell puts back its own settings while the run is stopped.
@@ -121,21 +119,17 @@ class TypedKeys(ConsoleTest):
         child.expect(on_console(b"enter key:"))
         child.send(b"first-")
         time.sleep(0.2)
-        program = int(read("/proc/%d/task/%d/children" % (child.pid, child.pid)).split()[0])
-        os.kill(program, signal.SIGSTOP)
-        while read("/proc/%d/stat" % program).rsplit(b")", 1)[1].split()[0] != b"T":
-            time.sleep(0.01)
-        attributes = termios.tcgetattr(child.child_fd)
-        attributes[3] |= termios.ECHO | termios.ICANON
-        termios.tcsetattr(child.child_fd, termios.TCSANOW, attributes)
+        program = self.stopped(child)
+        cooked = termios.tcgetattr(child.child_fd)
+        cooked[3] |= termios.ECHO | termios.ICANON
+        termios.tcsetattr(child.child_fd, termios.TCSANOW, cooked)
         os.kill(program, signal.SIGCONT)
         child.expect(on_console(b"\renter key:"))
         child.send(b"second\r")
         child.expect(on_console(b"retype key:"))
         child.send(b"first-second\r")
         code, transcript = self.finish(child)
-        self.assertEqual(code, 0)
-        self.assertNotIn(b"second", transcript)
+        self.assertEqual((code, b"second" in transcript), (0, False))
         self.assertTrue(self.decrypts("plain.znx", "first-second"))
 
     def test_mismatch_asks_again(self):
@@ -328,10 +322,7 @@ class TypedKeys(ConsoleTest):
             with self.subTest(signal=signum):
                 child = self.start(["d", "c"], then=SHELL_READS)
                 child.expect(on_console(b"enter key:"))
-                program = int(read("/proc/%d/task/%d/children" % (child.pid, child.pid)).split()[0])
-                os.kill(program, signal.SIGSTOP)
-                while read("/proc/%d/stat" % program).rsplit(b")", 1)[1].split()[0] != b"T":
-                    time.sleep(0.01)
+                program = self.stopped(child)
                 terminal = os.open(os.readlink("/proc/%d/fd/0" % child.pid), os.O_RDWR | os.O_NOCTTY)
                 try:
                     def waiting():

@@ -18,10 +18,8 @@ a text may use the escapes \\n, \\t, \\0 and \\xNN.
     cmp A B             the two files hold the same bytes ("! cmp": not)
     files NAME...       the directory holds exactly these names
     mode NAME MODE      its permission bits (octal)
-    stdin NAME          the runs after it read the file NAME ("stdin" alone:
-                        nothing, as before)
-    env NAME [VALUE]    sets the variable for the runs after it (no VALUE:
-                        unsets it)
+    stdin [NAME]        the runs after it read the file NAME (else nothing)
+    env NAME [VALUE]    sets (or unsets) the variable for the runs after it
     cd DIR              the runs and the file commands after it work in DIR
     skip windows|linux|user REASON
                         the case does not run there (user: not as root)
