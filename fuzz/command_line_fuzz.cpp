@@ -1,8 +1,9 @@
 // Arbitrary argument vectors through the command line and whatever run they
 // start, in a scratch directory that holds a plaintext "plain", a container
 // "c" of it under the key "k", and a stand-in for the program's own file.
-// The fuzzing build has no console, so a run without a key argument must end
-// with "console open error" instead of waiting.
+// The fuzzing build has no console, so a run without a key argument (or with
+// the empty one) and without a key option must end with "console open error"
+// instead of waiting.
 //
 // Input: bit 0 of the first byte chooses an own file with a container
 // appended (a self-decrypting executable); the other bytes are the arguments
@@ -78,20 +79,48 @@ struct Expected {
     int key_index;          // the argument taken as the key; -1 for none
     int output_index;       // the argument taken as the output name; -1 for none
     bool answered = false;  // --help or --version: answered, and a successful end
+    bool key_option = false;
 };
 
-// The command line as the usage text describes it.
+bool is_key_option(const std::string& word) { return word == "--key-file" || word == "--key-env"; }
+
+// The command line as the usage text describes it: the key options before
+// the mode word, at most the key word and the output name after the input
+// name ("-nc" skipped), standard input not both the key and the data. A
+// usage error still wipes the first word after the input name where no key
+// option gives the key.
 Expected expected_for(bool self_decrypting, const std::vector<std::string>& args) {
     const int argc = static_cast<int>(args.size());
-    if (self_decrypting) return {false, argc > 1 ? 1 : -1, argc > 2 ? 2 : -1};
-    if (argc > 1 && (args[1] == "--help" || args[1] == "--version")) return {false, -1, -1, true};
-    if (argc < 3) return {true, -1, -1};
-    std::vector<int> others;
-    for (int i = 3; i < argc; ++i) {
-        if (args[static_cast<std::size_t>(i)] != "-nc") others.push_back(i);
+    auto arg = [&](int i) -> const std::string& { return args[static_cast<std::size_t>(i)]; };
+    if (self_decrypting) return {false, argc > 1 && !arg(1).empty() ? 1 : -1, argc > 2 ? 2 : -1};
+    if (argc > 1 && (arg(1) == "--help" || arg(1) == "--version")) return {false, -1, -1, true};
+    int at = 1;
+    int options = 0;
+    bool key_option = false;
+    std::string key_file;
+    for (; at < argc && is_key_option(arg(at)); at += 2, ++options) {
+        if (at + 1 >= argc) continue;
+        key_option = true;
+        key_file = arg(at) == "--key-file" ? arg(at + 1) : "";
     }
-    bool word = std::any_of(mode_words.begin(), mode_words.end(), [&](const char* w) { return args[1] == w; });
-    return {!word, others.size() > 0 ? others[0] : -1, others.size() > 1 ? others[1] : -1};
+    std::vector<int> others;
+    bool stray = false;
+    for (int i = at + 2; i < argc; ++i) {
+        if (arg(i) == "-nc") continue;
+        stray = stray || is_key_option(arg(i));
+        others.push_back(i);
+    }
+    const int first = !key_option && !others.empty() ? others[0] : -1;
+    const Expected usage{true, first, -1};
+    const bool mode =
+        at + 1 < argc && std::any_of(mode_words.begin(), mode_words.end(), [&](const char* w) { return arg(at) == w; });
+    if (options > 1 || (options == 1 && !key_option) || !mode || stray || is_key_option(arg(at + 1)) ||
+        others.size() > (key_option ? 1u : 2u))
+        return usage;
+    if (key_file == "-" && arg(at + 1) == "-") return {true, -1, -1};
+    if (key_option) return {false, -1, others.empty() ? -1 : others[0], false, true};
+    const int key = first >= 0 && !arg(first).empty() ? first : -1;
+    return {false, key, others.size() > 1 ? others[1] : -1};
 }
 
 }  // namespace
@@ -108,8 +137,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         args.emplace_back(reinterpret_cast<const char*>(data + i), stop - i);
         i = stop + 1;
     }
-    for (const std::string& a : args) {
-        if (a.find('/') != std::string::npos) return 0;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i].find('/') != std::string::npos) return 0;
+        // Standard input is the harness's own.
+        if (args[i] == "-" && i > 0 && args[i - 1] == "--key-file") return 0;
     }
 
     // The arguments in writable storage, as the process receives them.
@@ -128,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::check(code >= 0 && code <= EXIT_MESSAGE, "unexpected exit code");
     fuzz::check((code == EXIT_USAGE) == expected.usage, "usage exit does not match the command line");
     fuzz::check(!expected.answered || code == 0, "--help or --version did not succeed");
-    if (!expected.usage && !expected.answered && expected.key_index < 0) {
+    if (!expected.usage && !expected.answered && !expected.key_option && expected.key_index < 0) {
         fuzz::check(code == EXIT_SYSTEM, "a run without a key did not end at the console");
     }
     for (int i = 0; i < argc; ++i) {

@@ -20,6 +20,11 @@ int console_dequeue() {
     return code;
 }
 
+void console_prompt(const char* prompt) {
+    run.console.prompt = prompt;
+    console_puts(prompt);
+}
+
 void console_blank(const char* text) {
     std::array<char, 128> line;
     std::size_t spaces = std::min(std::strlen(text), line.size() - 3);

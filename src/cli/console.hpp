@@ -52,6 +52,20 @@ void console_discard_input();
 // handler.
 void console_restore_from_signal();
 
+// Writes the prompt of a key read and notes it, so that a stopped run that
+// goes on (POSIX: SIGCONT) puts the terminal back into raw input and shows it
+// again: the shell may have put its own settings back meanwhile. Cleared
+// when the scope's key reads end.
+void console_prompt(const char* prompt);
+// The settings and the prompt again, from inside a signal handler; nothing
+// outside key entry and the pause. POSIX only.
+void console_resume_from_signal();
+
+// Whether a person is there to press a key: standard input is a terminal
+// (Windows: also a console made for this program alone, as a file manager
+// gives it).
+bool person_at_input();
+
 // For the systems' key reads: the codes of one key press still to be
 // delivered (a prefix's key number, the bytes of an escape sequence that
 // means nothing, the rest of a character), delivered before anything read

@@ -24,6 +24,16 @@ termios saved_settings() {
     return settings;
 }
 
+// Raw input: no echo, no line editing, no signal keys, no flow control, no
+// translations, one byte at a time.
+termios raw_from(termios raw) {
+    raw.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    return raw;
+}
+
 constexpr int escape_wait_ms = 40;       // a lone Escape is followed by silence
 constexpr int escape_number_max = 1000;  // larger numbers name no key
 constexpr int prefix_cursor = KEY_PREFIX_CURSOR;
@@ -184,13 +194,10 @@ bool console_open() {
 
 ConsoleRawScope::ConsoleRawScope() : active_(false) {
     if (run.console.device < 0 || run.console.raw_active) return;
-    termios raw;
-    if (tcgetattr(run.console.device, &raw) != 0) return;
-    std::memcpy(run.console.saved_settings.data(), &raw, sizeof raw);
-    raw.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
-    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
+    termios settings;
+    if (tcgetattr(run.console.device, &settings) != 0) return;
+    std::memcpy(run.console.saved_settings.data(), &settings, sizeof settings);
+    termios raw = raw_from(settings);
     run.console.raw_active = 1;  // before the switch, so a signal in between still restores
     if (tcsetattr(run.console.device, TCSANOW, &raw) != 0) {
         run.console.raw_active = 0;
@@ -200,6 +207,7 @@ ConsoleRawScope::ConsoleRawScope() : active_(false) {
 }
 
 ConsoleRawScope::~ConsoleRawScope() {
+    run.console.prompt = nullptr;
     if (!active_) return;
     termios settings = saved_settings();
     tcsetattr(run.console.device, TCSANOW, &settings);
@@ -236,5 +244,18 @@ void console_restore_from_signal() {
         tcsetattr(run.console.device, TCSANOW, &settings);
     }
 }
+
+void console_resume_from_signal() {
+    const char* prompt = run.console.prompt;
+    if (!run.console.raw_active || run.console.device < 0 || prompt == nullptr) return;
+    int saved_errno = errno;
+    termios raw = raw_from(saved_settings());
+    tcsetattr(run.console.device, TCSANOW, &raw);
+    write_all("\r", 1);
+    write_all(prompt, std::strlen(prompt));
+    errno = saved_errno;
+}
+
+bool person_at_input() { return isatty(STDIN_FILENO) == 1; }
 
 }  // namespace zelno

@@ -144,6 +144,7 @@ ConsoleRawScope::ConsoleRawScope() : active_(false) {
 }
 
 ConsoleRawScope::~ConsoleRawScope() {
+    run.console.prompt = nullptr;
     if (!active_) return;
     SetConsoleMode(input(), saved_mode());
     run.console.raw_active = 0;
@@ -181,6 +182,15 @@ void console_restore_from_signal() {
         FlushConsoleInputBuffer(input());
         SetConsoleMode(input(), saved_mode());
     }
+}
+
+// A console made for this process alone (started from a file manager) has
+// it as its only process; its window stays until a key is pressed.
+bool person_at_input() {
+    DWORD mode;
+    if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) return true;
+    DWORD processes[2];
+    return GetConsoleProcessList(processes, 2) == 1;
 }
 
 // A console event of Ctrl-C during key entry becomes the key 3.

@@ -32,6 +32,14 @@ constexpr const char* pause_prompt = "hit any key....";
     end_process(code);
 }
 
+// What the stream holds goes first; then the text alone, in one write (the
+// stream's buffer holds it whole).
+void write_once(std::FILE* stream, const char* text) {
+    std::fflush(stream);
+    std::fwrite(text, 1, std::strlen(text), stream);
+    std::fflush(stream);
+}
+
 enum class Channel { Stdout, Stderr, Console, Nowhere };
 
 Channel standard_channel(bool to_stdout) { return to_stdout ? Channel::Stdout : Channel::Stderr; }
@@ -52,18 +60,15 @@ Channel channel_for(bool to_stdout) {
 }
 
 // The message as a line, on the standard stream meant or where channel_for
-// sends it.
+// sends it: formatted first and written at once, so that nothing another
+// process writes lands inside it.
 void put_line(bool to_stdout, const char* text) {
+    std::array<char, 1024> line;
+    std::snprintf(line.data(), line.size(), "%s\n", text);
     switch (channel_for(to_stdout)) {
-        case Channel::Stdout: std::puts(text); break;
-        case Channel::Stderr:
-            std::fputs(text, stderr);
-            std::fputc('\n', stderr);
-            break;
-        case Channel::Console:
-            console_puts(text);
-            console_puts("\n");
-            break;
+        case Channel::Stdout: write_once(stdout, line.data()); break;
+        case Channel::Stderr: write_once(stderr, line.data()); break;
+        case Channel::Console: console_puts(line.data()); break;
         case Channel::Nowhere: break;
     }
 }
@@ -71,29 +76,34 @@ void put_line(bool to_stdout, const char* text) {
 }  // namespace
 
 void pause_if_active() {
-    if (run.mode == Mode::None || !console_open()) return;
+    // Only for a person: a script whose input is redirected never waits.
+    if (run.mode == Mode::None || !person_at_input() || !console_open()) return;
     std::fflush(stdout);
     std::fflush(stderr);
     ConsoleRawScope raw;
-    console_puts(pause_prompt);
+    console_prompt(pause_prompt);
     console_getch();
     console_discard_input();  // the rest of a pasted text or a key sequence
     console_blank(pause_prompt);
 }
 
 void print_usage() {
-    std::fputs(
-        "\n"
-        "usage1: zelno <e|ea|d|s|sa> <infile> [key] [outfile]\n"
-        "usage2: self-decrypt [key] [outfile]\n"
-        "        e  = encrypt (Twofish)\n"
-        "        ea = encrypt (AES)\n"
-        "        d  = decrypt\n"
-        "        s  = make self-decrypt file (Twofish)\n"
-        "        sa = make self-decrypt file (AES)\n"
-        "        [key] = max 32 bytes string\n",
-        stdout);
+    write_once(stdout,
+               "\n"
+               "usage1: zelno [--key-file FILE | --key-env NAME] <e|ea|d|s|sa> <infile> [key] [outfile]\n"
+               "usage2: self-decrypt [key] [outfile]\n"
+               "        e  = encrypt (Twofish)\n"
+               "        ea = encrypt (AES)\n"
+               "        d  = decrypt\n"
+               "        s  = make self-decrypt file (Twofish)\n"
+               "        sa = make self-decrypt file (AES)\n"
+               "        [key] = max 32 bytes string; none or \"\": typed at the terminal\n"
+               "        --key-file FILE = the key is the first line of FILE (- is standard input)\n"
+               "        --key-env NAME = the key is the environment variable NAME\n"
+               "        - as <infile>: standard input; as [outfile]: standard output\n");
 }
+
+void print_line(const char* text) { put_line(true, text); }
 
 void fail_usage() {
     close_slots();
@@ -107,13 +117,9 @@ void fail_system(const char* message) {
     // First, while errno still belongs to the call that failed.
     bool named = message != nullptr && message[0] != '\0';
     const char* reason = system_error_text(errno);
-    if (channel_for(false) == Channel::Stderr) {
-        std::fprintf(stderr, "%s%s%s\n", named ? message : "", named ? ": " : "", reason);
-    } else {
-        std::array<char, 512> line;
-        std::snprintf(line.data(), line.size(), "%s%s%s", named ? message : "", named ? ": " : "", reason);
-        put_line(false, line.data());
-    }
+    std::array<char, 512> line;
+    std::snprintf(line.data(), line.size(), "%s%s%s", named ? message : "", named ? ": " : "", reason);
+    put_line(false, line.data());
     finish_failure(EXIT_SYSTEM);
 }
 

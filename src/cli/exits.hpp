@@ -13,12 +13,15 @@ inline constexpr int EXIT_SYSTEM = 2;    // fail_system
 inline constexpr int EXIT_MESSAGE = 3;   // fail_message
 inline constexpr int EXIT_INTERNAL = 4;  // fail_internal
 
-// "hit any key...." on the console and one key press, when a mode is active
-// and a console exists.
+// "hit any key...." on the console and one key press, when a mode is active,
+// a console exists and a person is there (console.hpp, person_at_input).
 void pause_if_active();
 
-// The usage text, on standard output.
+// The usage text, on standard output, in one write.
 void print_usage();
+// A line on standard output (or where a message meant for it goes), in one
+// write.
+void print_line(const char* text);
 [[noreturn]] void fail_usage();
 // fail_system, fail_message and report_success (container/program.hpp), and
 // fail_internal (crypto/internal_failure.hpp), are defined here too. No

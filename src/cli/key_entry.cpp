@@ -35,7 +35,7 @@ int read_key(const char* prompt, char* buffer, int size) {
     if (!console_open()) fail_system("console open error");
     int count = 0;
     ConsoleRawScope raw;  // before the prompt, so nothing typed after it echoes
-    console_puts(prompt);
+    console_prompt(prompt);
     Step step = size > 1 ? Step::Store : Step::End;
     while (step == Step::Store) {
         bool full = count == size - 1;
@@ -61,8 +61,7 @@ void read_new_key(char* key, char* confirmation) {
             console_discard_input();
             return;
         }
-        std::puts("keys mismatch.");
-        std::fflush(stdout);
+        print_line("keys mismatch.");
     }
 }
 

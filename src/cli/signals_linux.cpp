@@ -63,6 +63,10 @@ void on_terminating_signal(int signal_number) {
     die_of(signal_number);
 }
 
+// A stopped run goes on: during key entry the shell may have put its own
+// terminal settings back; raw input and the prompt again.
+void on_continue(int) { console_resume_from_signal(); }
+
 }  // namespace
 
 void install_signal_handlers() {
@@ -71,6 +75,10 @@ void install_signal_handlers() {
     setrlimit(RLIMIT_CORE, &no_core);
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     std::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction resume {};
+    resume.sa_handler = on_continue;
+    resume.sa_flags = SA_RESTART;
+    sigaction(SIGCONT, &resume, nullptr);
 
     const sigset_t terminating = terminating_set();
     struct sigaction action {};

@@ -36,6 +36,7 @@ struct ConsoleState {
     bool open_tried = false;
     int open_error = 0;                                          // why it could not be opened
     volatile std::sig_atomic_t raw_active = 0;                   // read by the signal handler
+    const char* volatile prompt = nullptr;                       // of the key read under way
     alignas(8) std::array<unsigned char, 128> saved_settings{};  // the platform's own form
     std::array<unsigned char, 16> queued{};                      // a key number, or an escape sequence's bytes
     std::size_t queued_head = 0;

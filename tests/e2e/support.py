@@ -45,14 +45,17 @@ IV_SERIES_BASE = 0xA7
 
 USAGE = (
     "\n"
-    "usage1: zelno <e|ea|d|s|sa> <infile> [key] [outfile]\n"
+    "usage1: zelno [--key-file FILE | --key-env NAME] <e|ea|d|s|sa> <infile> [key] [outfile]\n"
     "usage2: self-decrypt [key] [outfile]\n"
     "        e  = encrypt (Twofish)\n"
     "        ea = encrypt (AES)\n"
     "        d  = decrypt\n"
     "        s  = make self-decrypt file (Twofish)\n"
     "        sa = make self-decrypt file (AES)\n"
-    "        [key] = max 32 bytes string\n"
+    "        [key] = max 32 bytes string; none or \"\": typed at the terminal\n"
+    "        --key-file FILE = the key is the first line of FILE (- is standard input)\n"
+    "        --key-env NAME = the key is the environment variable NAME\n"
+    "        - as <infile>: standard input; as [outfile]: standard output\n"
 )
 
 MAGIC = b"ZN" + b"X"
@@ -146,9 +149,9 @@ def reachable_copy(program):
 
 
 def run(args, cwd, program=ZELNO, env=None, timeout=120, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        other_user=False, groups=(), **popen):
+        other_user=False, groups=(), stdin=subprocess.DEVNULL, **popen):
     """Runs the program without a controlling terminal and standard input,
-    as in a script or CI; returns the completed process (bytes). `other_user`:
+    as in a script or CI (or `stdin`); returns the completed process (bytes). `other_user`:
     as OTHER_USER, with only the supplementary `groups` (needs root). `popen`: further arguments of
     subprocess.run (pass_fds, preexec_fn). The messages of a Windows program
     end their lines with CR LF; here they end with LF."""
@@ -156,7 +159,7 @@ def run(args, cwd, program=ZELNO, env=None, timeout=120, stdout=subprocess.PIPE,
     if other_user:
         argv = ["setpriv", "--reuid=%d" % OTHER_USER, "--regid=%d" % OTHER_USER,
                 "--groups=" + ",".join(map(str, groups)) if groups else "--clear-groups"] + argv
-    result = subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
+    result = subprocess.run(argv, cwd=cwd, stdin=stdin, stdout=stdout, stderr=stderr,
                             env=env, timeout=timeout, start_new_session=True, **popen)
     if any(is_windows_program(a) for a in argv[:2]):
         result.stdout = result.stdout.replace(b"\r\n", b"\n") if result.stdout is not None else None

@@ -65,6 +65,14 @@ class ConsoleTest(WorkdirTest):
         self.assertEqual(read(self.path("stty-before")), read(self.path("stty-after")))
         return code, drawn_text(child.logfile_read.getvalue())
 
+    def stopped(self, child):
+        """Stops the program that the shell of `child` runs; returns its pid."""
+        program = int(read("/proc/%d/task/%d/children" % (child.pid, child.pid)).split()[0])
+        os.kill(program, signal.SIGSTOP)
+        while read("/proc/%d/stat" % program).rsplit(b")", 1)[1].split()[0] != b"T":
+            time.sleep(0.01)
+        return program
+
     def work_files(self):
         return sorted(os.listdir(self.work))
 
@@ -103,6 +111,26 @@ class TypedKeys(ConsoleTest):
         self.assertNotIn(b"sesame", transcript)
         self.assertNotIn(b"*", transcript)
         self.assertTrue(self.decrypts("plain.znx", "sesame-secret"))
+
+    @unittest.skipIf(WINDOWS, "no job control under wine")
+    def test_stopped_entry_goes_on_without_echo(self):
+        # The shell puts back its own settings while the run is stopped.
+        child = self.start(["ea", "plain"])
+        child.expect(on_console(b"enter key:"))
+        child.send(b"first-")
+        time.sleep(0.2)
+        program = self.stopped(child)
+        cooked = termios.tcgetattr(child.child_fd)
+        cooked[3] |= termios.ECHO | termios.ICANON
+        termios.tcsetattr(child.child_fd, termios.TCSANOW, cooked)
+        os.kill(program, signal.SIGCONT)
+        child.expect(on_console(b"\renter key:"))
+        child.send(b"second\r")
+        child.expect(on_console(b"retype key:"))
+        child.send(b"first-second\r")
+        code, transcript = self.finish(child)
+        self.assertEqual((code, b"second" in transcript), (0, False))
+        self.assertTrue(self.decrypts("plain.znx", "first-second"))
 
     def test_mismatch_asks_again(self):
         child = self.start(["e", "plain"])
@@ -294,10 +322,7 @@ class TypedKeys(ConsoleTest):
             with self.subTest(signal=signum):
                 child = self.start(["d", "c"], then=SHELL_READS)
                 child.expect(on_console(b"enter key:"))
-                program = int(read("/proc/%d/task/%d/children" % (child.pid, child.pid)).split()[0])
-                os.kill(program, signal.SIGSTOP)
-                while read("/proc/%d/stat" % program).rsplit(b")", 1)[1].split()[0] != b"T":
-                    time.sleep(0.01)
+                program = self.stopped(child)
                 terminal = os.open(os.readlink("/proc/%d/fd/0" % child.pid), os.O_RDWR | os.O_NOCTTY)
                 try:
                     def waiting():
@@ -356,13 +381,17 @@ class TypedKeys(ConsoleTest):
         self.assertTrue(self.decrypts("plain.znx", "right"))
 
     def test_decrypt_asks_once(self):
+        # The empty key word asks too, and the output can be named.
         self.assertEqual(self.zelno("e", "plain", "once", "c", cwd=self.work).returncode, 0)
-        child = self.start(["d", "c"])
-        child.expect(on_console(b"enter key:"))
-        child.send(b"once\r")
-        code, transcript = self.finish(child)
-        self.assertEqual(code, 0)
-        self.assertNotIn(b"retype", transcript)
+        for args, restored in ((["d", "c"], "plain"), (["d", "c", "", "copy"], "copy")):
+            with self.subTest(args=args):
+                child = self.start(args)
+                child.expect(on_console(b"enter key:"))
+                child.send(b"once\r")
+                code, transcript = self.finish(child)
+                self.assertEqual(code, 0)
+                self.assertNotIn(b"retype", transcript)
+                self.assertEqual(read(os.path.join(self.work, restored)), b"typed-key plaintext\n")
 
 
 class ProgressLine(ConsoleTest):
@@ -420,10 +449,14 @@ class Pause(ConsoleTest):
         self.assertNotIn(b"infile header error.", transcript)
         self.assertEqual(read(os.path.join(self.work, "messages")).replace(b"\r\n", b"\n"), b"infile header error.\n")
 
-    def test_usage_and_success_never_pause(self):
-        for args, expected in ((["x", "plain"], 1), (["ea", "plain", "k"], 0)):
+    def test_usage_success_and_input_redirected_never_pause(self):
+        write(os.path.join(self.work, "junk"), b"nothing here")
+        for args, expected, redirect in ((["x", "plain"], 1, ""), (["ea", "plain", "k"], 0, ""),
+                                         (["d", "junk", "k"], 3, " < /dev/null")):
             with self.subTest(args=args):
-                child = self.start(args)
+                if WINDOWS and redirect:
+                    self.skipTest("wine makes a console for the program alone, as a file manager does: it pauses")
+                child = self.start(args, redirect)
                 code, transcript = self.finish(child)
                 self.assertEqual(code, expected)
                 self.assertNotIn(PAUSE, transcript)

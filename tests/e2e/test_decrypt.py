@@ -323,11 +323,11 @@ class RoundTrips(WorkdirTest):
     def test_dev_stdout_in_a_private_mount_namespace(self):
         # /dev/stdout as the system has it, a link to /proc/self/fd/1, on a
         # private /dev that no other process sees; standard output is a file.
-        unshare = next((c for c in (["unshare", "-m"], ["unshare", "-r", "-m"])
-                        if have("unshare") and subprocess.run(c + ["true"], capture_output=True).returncode == 0),
-                       None)
+        tried = [subprocess.run(c + ["true"], capture_output=True) if have("unshare") else None
+                 for c in (["unshare", "-m"], ["unshare", "-r", "-m"])]
+        unshare = next((t.args[:-1] for t in tried if t is not None and t.returncode == 0), None)
         if unshare is None:
-            self.skipTest("no mount namespace of our own (unshare)")
+            self.skipTest("no mount namespace of our own: %r" % [t and t.stderr.strip() for t in tried])
         write(self.path("f"), b"plain bytes")
         self.assertSucceeds(self.zelno("e", "f", "k", "c"), b"encrypted.")
         script = ('mount -t tmpfs tmpfs /dev && ln -s /proc/self/fd/1 /dev/stdout || exit 99; '

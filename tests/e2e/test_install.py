@@ -83,11 +83,13 @@ class Install(WorkdirTest):
 class Completion(unittest.TestCase):
     def test_mode_words_first(self):
         script = os.path.join(SOURCE_DIR, "packaging", "zelno.bash")
-        for words, offered in ((["zelno", ""], "e ea d s sa --help --version"), (["zelno", "e"], "e ea"),
-                               (["zelno", "-"], "--help --version"), (["zelno", "x"], "")):
+        for words, offered in ((["zelno", ""], "e ea d s sa --key-file --key-env --help --version"),
+                               (["zelno", "e"], "e ea"), (["zelno", "-"], "--key-file --key-env --help --version"),
+                               (["zelno", "x"], ""), (["zelno", "--key-file", "k", ""], "e ea d s sa"),
+                               (["zelno", "--key-env", "BASH_VERSI"], "BASH_VERSINFO BASH_VERSION")):
             with self.subTest(words=words):
-                line = 'source "$0"; COMP_WORDS=(%s); COMP_CWORD=1; _zelno; echo "${COMPREPLY[*]}"' % " ".join(
-                    "'%s'" % w for w in words)
+                line = 'source "$0"; COMP_WORDS=(%s); COMP_CWORD=%d; _zelno; echo "${COMPREPLY[*]}"' % (
+                    " ".join("'%s'" % w for w in words), len(words) - 1)
                 result = subprocess.run(["bash", "-c", line, script], stdout=subprocess.PIPE)
                 self.assertEqual(result.stdout.decode(), offered + "\n")
 

@@ -18,6 +18,9 @@ a text may use the escapes \\n, \\t, \\0 and \\xNN.
     cmp A B             the two files hold the same bytes ("! cmp": not)
     files NAME...       the directory holds exactly these names
     mode NAME MODE      its permission bits (octal)
+    stdin [NAME]        the runs after it read the file NAME (else nothing)
+    env NAME [VALUE]    sets (or unsets) the variable for the runs after it
+    cd DIR              the runs and the file commands after it work in DIR
     skip windows|linux|user REASON
                         the case does not run there (user: not as root)
 
@@ -41,7 +44,11 @@ def text(word):
 
 
 class Script(WorkdirTest):
+    def path(self, *names):
+        return os.path.join(self.cwd, *names)
+
     def run_case(self, path):
+        self.cwd, stdin, env = self.dir, None, dict(os.environ)
         last = None
         checked = True
         for number, line in enumerate(read(path).decode().splitlines(), 1):
@@ -59,7 +66,9 @@ class Script(WorkdirTest):
                     self.skipTest(" ".join(args[1:]))
             elif command in ("zelno", "run"):
                 program = {"program": self.path(args.pop(0))} if command == "run" else {}
-                last = self.zelno(*[text(a).decode("utf-8", "surrogateescape") for a in args], **program)
+                with open(stdin, "rb") if stdin else open(os.devnull, "rb") as source:
+                    last = self.zelno(*[text(a).decode("utf-8", "surrogateescape") for a in args], cwd=self.cwd,
+                                      env=env, stdin=source, **program)
                 checked = False
             elif command == "exit":
                 self.assertEqual(last.returncode, int(args[0]), "%s\n%r" % (where, last))
@@ -69,6 +78,14 @@ class Script(WorkdirTest):
                 expected = text(args[-1]) if args[1 if prefix else 0:] else b""
                 got = getattr(last, command)
                 self.assertEqual(got[:len(expected)] if prefix else got, expected, where)
+            elif command == "stdin":
+                stdin = self.path(args[0]) if args else None
+            elif command == "env":
+                env.pop(args[0], None)
+                if len(args) > 1:
+                    env[args[0]] = text(args[1]).decode()
+            elif command == "cd":
+                self.cwd = self.path(args[0])
             else:
                 self.do(command, negated, [text(a).decode() if i else a for i, a in enumerate(args)], where)
         if not checked:
@@ -95,7 +112,7 @@ class Script(WorkdirTest):
         elif command == "cmp":
             self.assertNotEqual(read(p(args[0])) == read(p(args[1])), negated, where)
         elif command == "files":
-            self.assertEqual(sorted(os.listdir(self.dir)), sorted(args), where)
+            self.assertEqual(sorted(os.listdir(self.cwd)), sorted(args), where)
         elif command == "mode":
             self.assertEqual(stat.S_IMODE(os.stat(p(args[0])).st_mode), int(args[1], 8), where)
         else:

@@ -64,6 +64,7 @@ class SecretsWorkdir(WorkdirTest):
         damaged[280] ^= 1
         write(self.path("damaged"), bytes(damaged))
         write(self.path("junk"), b"no container in here\n")
+        write(self.path("keyfile"), KEY.encode() + b"\n")
 
 
 @unittest.skipUnless(have("gdb"), "gdb not installed")
@@ -126,6 +127,7 @@ class AtExit(SecretsWorkdir):
             ("encrypted", ZELNO, ["ea", "plain", KEY, "out"], 0),
             ("encrypted with Twofish", ZELNO, ["s", "plain", KEY, "out"], 0),
             ("decrypted", ZELNO, ["d", "c", KEY, "back"], 0),
+            ("key from a file", ZELNO, ["--key-file", "keyfile", "d", "c", "back"], 0),
             ("restored under the stored name", ZELNO, ["d", "c", KEY], 0),
             ("typed key and its confirmation", ZELNO, ["ea", "plain"], 0),
             ("typed key, a wrong confirmation, then Ctrl-C", ZELNO, ["ea", "plain"], 3),
