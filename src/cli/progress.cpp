@@ -23,7 +23,11 @@ void update() {
     p.last = t;
     double rate = static_cast<double>(p.done) / (t - p.start) / 1e6;
     char line[64];
-    std::snprintf(line, sizeof line, "\r%3u%%  %.1f MB/s ", static_cast<unsigned>(p.done * 100 / p.total), rate);
+    if (p.total == UNKNOWN_SIZE) {
+        std::snprintf(line, sizeof line, "\r%.0f MB  %.1f MB/s ", static_cast<double>(p.done) / 1e6, rate);
+    } else {
+        std::snprintf(line, sizeof line, "\r%3u%%  %.1f MB/s ", static_cast<unsigned>(p.done * 100 / p.total), rate);
+    }
     console_puts(line);
 }
 
@@ -32,14 +36,17 @@ void update() {
 void progress_begin(std::uint64_t total) {
     ProgressState& p = run.progress;
     p = {.shown = false, .total = total};
-    if (total < threshold || !console_open()) return;
-    p.shown = true;
     p.start = p.last = now();
+    if (total != UNKNOWN_SIZE && total >= threshold) p.shown = console_open();
 }
 
 void progress_advance(std::uint64_t bytes) {
-    run.progress.done += bytes;
-    if (run.progress.shown) update();
+    ProgressState& p = run.progress;
+    p.done += bytes;
+    // An input of unknown size shows once it has come as far as a file that
+    // shows: bytes and rate, without a share.
+    if (!p.shown && p.total == UNKNOWN_SIZE && p.done >= threshold) p.shown = console_open();
+    if (p.shown) update();
 }
 
 void progress_end() {

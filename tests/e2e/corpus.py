@@ -37,9 +37,9 @@ def build(workdir):
     plain_path = os.path.join(workdir, "corpus-plain")
     write(plain_path, PLAIN)
 
-    def container(flags=0x36, name="restored", size_field=None, key=KEY):
+    def container(flags=0x36, name="restored", size_field=None, key=KEY, stamp=0, mode=0o100644):
         return tool_container(os.path.join(workdir, "corpus-out"), flags, key, name, plain_path,
-                              size_field=size_field)
+                              size_field=size_field, stamp=stamp, mode=mode)
 
     good = container()
     twofish = container(0x35)
@@ -64,6 +64,12 @@ def build(workdir):
         ("size-grows-into-fill", good[:4] + struct.pack("<I", len(PLAIN) + 1) + good[8:], DATA),
         ("size-grows-into-fill-twofish", twofish[:4] + struct.pack("<I", len(PLAIN) + 2) + twofish[8:], DATA),
         ("layout-a-size-promises-more", container(0x06, size_field=len(PLAIN) + 100), DATA),
+        # MetaBlock's words that the format fixes: a stamp only with its flag,
+        # 16 mode bits; a large container's sizes.
+        ("stamp-without-its-flag", container(stamp=1), DATA),
+        ("layout-a-stamp-without-its-flag", container(0x06, stamp=1), DATA),
+        ("mode-above-16-bits", container(mode=0x10000 | 0o100644), DATA),
+        ("large-flag-on-a-small-size", good[:3] + b"\x76" + struct.pack("<I", 1) + good[8:], DATA),
         ("empty", b"", HEADER),
         ("no-container", b"just some text without the magic\n" * 10, HEADER),
         ("magic-only", MAGIC, HEADER),
@@ -92,7 +98,8 @@ def build(workdir):
             cases.append(("name-" + label, container(name=name), NAME))
     # Above 0x36 the algorithm bits of 0x39, 0x3A, 0x3D and 0x3E are valid:
     # only the version limit refuses them.
-    for flags in (0x33, 0x34, 0x37, 0x39, 0x3A, 0x3D, 0x3E, 0x3F, 0x80, 0xB5, 0xB6, 0xFF):
+    # 0x40 marks a size of 4 GiB or more, only over layout B without a stamp.
+    for flags in (0x33, 0x34, 0x37, 0x39, 0x3A, 0x3D, 0x3E, 0x3F, 0x46, 0x5E, 0x66, 0x77, 0x80, 0xB5, 0xB6, 0xF6, 0xFF):
         cases.append(("flags-%02x" % flags, with_byte(good, 3, flags), VERSION))
     for i in range(20):
         cases.append(("flipped-digest-%02d" % i, flip(good, 280 + i, 0x80), DATA))
