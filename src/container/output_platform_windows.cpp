@@ -212,9 +212,14 @@ bool position_of(FileHandle file, std::uint64_t& position) {
     return true;
 }
 
+// A console, also through a handle that may only write to it (GetConsoleMode
+// needs read access): a character device that cannot seek.
 bool is_terminal(FileHandle file) {
     DWORD console_mode;
-    return GetConsoleMode(handle(file), &console_mode) != 0;
+    if (GetConsoleMode(handle(file), &console_mode)) return true;
+    LARGE_INTEGER at{};
+    return GetFileType(handle(file)) == FILE_TYPE_CHAR &&
+           !SetFilePointerEx(handle(file), LARGE_INTEGER{}, &at, FILE_CURRENT);
 }
 
 // No name leads to the standard streams' own files here.

@@ -569,7 +569,6 @@ class Failures(WorkdirTest):
         self.assertEqual(os.listdir(self.dir), ["f"])
 
 
-@unittest.skipIf(WINDOWS, "the shell's pipes and names of standard streams")
 class Pipes(WorkdirTest):
     def sh(self, script, **kwargs):
         return subprocess.run(["sh", "-c", script, "sh"] + command(ZELNO), cwd=self.dir, stdin=subprocess.DEVNULL,
@@ -597,8 +596,10 @@ class Pipes(WorkdirTest):
                 ('cat f.c > fifo & "$@" d fifo k got', "got", "f", b"decrypted.\n"),
                 ('cat f > fifo & "$@" ea fifo k - > got', "got", "fifo:f", b"")):
             with self.subTest(script=script):
+                if WINDOWS and ("/dev/" in script or "fifo" in script):
+                    self.skipTest("Windows has no names for the standard streams, and no FIFOs")
                 result = self.sh(script)
-                self.assertEqual((result.returncode, result.stdout), (0, word), result.stderr)
+                self.assertEqual((result.returncode, result.stdout.replace(b"\r\n", b"\n")), (0, word), result.stderr)
                 if ":" in expected:
                     stored, plain = expected.split(":")
                     os.mkdir(self.path("restore"))
@@ -610,6 +611,7 @@ class Pipes(WorkdirTest):
                     self.assertEqual(read(self.path(made)), read(self.path(expected)))
                 os.remove(self.path(made))
 
+    @unittest.skipIf(WINDOWS, "a tmpfs of a mount namespace of its own, and the descriptors in /proc")
     def test_nothing_reaches_the_pipe_when_the_run_fails(self):
         # A container is finished aside first: a full disk where it is
         # finished, or a signal meanwhile, send nothing and leave nothing;
