@@ -80,7 +80,8 @@ void xcopy_finished_output() {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(run.output.end - at, buffer.size()));
         if (!read_file(spool, at, std::span(buffer).first(want), got)) fail_system("outfile write error");
         if (got == 0) refuse(EIO, "outfile write error");
-        if (std::fwrite(buffer.data(), 1, got, target) != got) fail_system("outfile write error");
+        clear_stream_error();
+        if (std::fwrite(buffer.data(), 1, got, target) != got) fail_outfile_write();
         at += got;
     }
     std::fclose(target);

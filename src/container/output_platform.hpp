@@ -24,9 +24,8 @@ struct FoundOutput {
         InPlace,   // a device, a pipe or a FIFO, written where it stands
         Own,       // one of the process's own descriptors (/dev/stdout)
     } kind = Kind::New;
-    bool waits_for_reader = false;  // a FIFO: opening waits for a reader, and it cannot seek
-    int descriptor = -1;            // Own: its number
-    FileHandle opened = no_file;    // InPlace, where the system opens a name to look at it
+    int descriptor = -1;          // Own: its number
+    FileHandle opened = no_file;  // InPlace, where the system opens a name to look at it
     // Existing and InPlace: what was checked at the name.
     std::uint64_t device = 0;
     std::uint64_t inode = 0;

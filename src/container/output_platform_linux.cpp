@@ -159,7 +159,6 @@ bool find_output(std::span<char> path, FoundOutput& found) {
     note(st, found);
     if (!S_ISREG(st.st_mode)) {
         found.kind = FoundOutput::Kind::InPlace;
-        found.waits_for_reader = S_ISFIFO(st.st_mode);
         return true;
     }
     found.kind = FoundOutput::Kind::Existing;
