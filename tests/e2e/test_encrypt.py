@@ -200,6 +200,7 @@ class LargeFiles(WorkdirTest):
                                 ["sh", "-c", "mount -t tmpfs -o size=16g tmpfs t 2>/dev/null; sha1sum < big; " + script,
                                  "sh"] + command(ZELNO), cwd=self.dir, stdin=subprocess.DEVNULL, capture_output=True)
         shutil.rmtree(self.path("t"))
+        result.stderr = result.stderr.replace(b"\r\n", b"\n")
         lines = result.stdout.split(b"\n")
         return lines[0].split()[0], lines[1:], result
 
