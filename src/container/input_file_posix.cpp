@@ -7,14 +7,29 @@
 
 namespace zelno {
 
-std::FILE* open_input(const char* name) { return std::fopen(name, "rb"); }
+namespace {
+
+// A pipe holds 64 KiB: the writer and the run would take turns. With room
+// for a whole piece they go on side by side; where the system refuses
+// (a user past the limit of pipe buffers), the pipe stays as it is.
+std::FILE* widened(std::FILE* stream) {
+    struct stat st;
+    if (stream != nullptr && fstat(fileno(stream), &st) == 0 && S_ISFIFO(st.st_mode)) {
+        fcntl(fileno(stream), F_SETPIPE_SZ, 1 << 20);
+    }
+    return stream;
+}
+
+}  // namespace
+
+std::FILE* open_input(const char* name) { return widened(std::fopen(name, "rb")); }
 
 std::FILE* open_standard_input() {
     int fd = fcntl(0, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return nullptr;
     std::FILE* stream = fdopen(fd, "rb");
     if (stream == nullptr) close(fd);
-    return stream;
+    return widened(stream);
 }
 
 bool input_status(std::FILE* stream, InputStatus& status) {
