@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <optional>
+#include <string_view>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -70,22 +71,85 @@ std::optional<int> own_descriptor(const char* path) {
     return std::nullopt;
 }
 
-// Replaces the symbolic link `path` by the name it holds; a relative one
-// counts from the link's directory.
-bool follow_link(std::span<char> path) {
+// A path taken apart one name at a time: `done` holds the directories
+// reached, none of them a link; `rest` what is still to walk.
+struct Walk {
+    PathBuffer done{};
+    std::size_t done_len = 0;  // "" is the current directory
+    PathBuffer rest{};
+    std::size_t rest_at = 0;
+};
+
+bool start_walk(const char* path, Walk& walk) {
+    std::size_t length = std::strlen(path);
+    if (length >= walk.rest.size()) return fail_with(ENAMETOOLONG);
+    std::memcpy(walk.rest.data(), path, length + 1);
+    walk.done[0] = '\0';
+    if (path[0] == '/') walk.done[walk.done_len++] = '/';
+    walk.done[walk.done_len] = '\0';
+    return true;
+}
+
+// The next name into `name`; `last` when nothing, not even a slash, follows.
+bool next_name(Walk& walk, std::string_view& name, bool& last) {
+    const char* at = walk.rest.data() + walk.rest_at;
+    while (*at == '/') ++at;
+    if (*at == '\0') return false;
+    std::size_t length = std::strcspn(at, "/");
+    name = {at, length};
+    last = at[length] == '\0';
+    walk.rest_at = static_cast<std::size_t>(at - walk.rest.data()) + length;
+    return true;
+}
+
+// `done` with `name` appended, into `path`.
+bool joined(const Walk& walk, std::string_view name, std::span<char> path) {
+    bool slash = walk.done_len > 0 && walk.done[walk.done_len - 1] != '/';
+    std::size_t length = walk.done_len + (slash ? 1 : 0) + name.size();
+    if (length >= path.size()) return fail_with(ENAMETOOLONG);
+    std::memcpy(path.data(), walk.done.data(), walk.done_len);
+    if (slash) path[walk.done_len] = '/';
+    std::memcpy(path.data() + length - name.size(), name.data(), name.size());
+    path[length] = '\0';
+    return true;
+}
+
+// ".." takes back a directory that `done` went into; none of them is a
+// link, so this is where the kernel would go.
+bool go_up(Walk& walk) {
+    std::string_view done(walk.done.data(), walk.done_len);
+    std::size_t slash = done.rfind('/');
+    std::string_view last = slash == std::string_view::npos ? done : done.substr(slash + 1);
+    if (done == "/") return true;
+    if (done.empty() || last == "..") {
+        const char* up = done.empty() ? ".." : "/..";
+        std::size_t length = std::strlen(up);
+        if (walk.done_len + length >= walk.done.size()) return fail_with(ENAMETOOLONG);
+        std::memcpy(walk.done.data() + walk.done_len, up, length + 1);
+    } else {
+        walk.done[slash == 0 ? 1 : slash == std::string_view::npos ? 0 : slash] = '\0';
+    }
+    walk.done_len = std::strlen(walk.done.data());
+    return true;
+}
+
+// The link at `link` replaced by the name it holds, ahead of what is still
+// to walk; an absolute one starts again from the root.
+bool follow_link(const char* link, Walk& walk) {
     PathBuffer target;
-    ssize_t got = readlink(path.data(), target.data(), target.size());
+    ssize_t got = readlink(link, target.data(), target.size());
     if (got < 0) return false;
     auto length = static_cast<std::size_t>(got);
-    std::size_t keep = 0;  // the link's directory, with its slash
-    if (length > 0 && target[0] != '/') {
-        const char* slash = std::strrchr(path.data(), '/');
-        if (slash != nullptr) keep = static_cast<std::size_t>(slash - path.data()) + 1;
-    }
     if (length == 0) return fail_with(ENOENT);
-    if (keep + length >= path.size()) return fail_with(ENAMETOOLONG);
-    std::memcpy(path.data() + keep, target.data(), length);
-    path[keep + length] = '\0';
+    std::size_t tail = std::strlen(walk.rest.data() + walk.rest_at);
+    if (length + tail >= walk.rest.size()) return fail_with(ENAMETOOLONG);
+    std::memmove(walk.rest.data() + length, walk.rest.data() + walk.rest_at, tail + 1);
+    std::memcpy(walk.rest.data(), target.data(), length);
+    walk.rest_at = 0;
+    if (target[0] == '/') {
+        walk.done_len = 1;
+        std::memcpy(walk.done.data(), "/", 2);
+    }
     return true;
 }
 
@@ -130,13 +194,26 @@ void note(const struct stat& st, FoundOutput& found) {
 
 }  // namespace
 
-// The kernel resolves the directories on the way; the links of the last
-// component are followed here, each under the rule for shared directories,
-// so that the working file can lie beside the file they lead to.
+// Every link on the way, in the directories as in the last name, is followed
+// here under the rule for shared directories, so that none of another
+// user's leads the output elsewhere and the working file can lie beside
+// the file they lead to. `path` ends up free of links.
 bool find_output(std::span<char> path, FoundOutput& found) {
+    Walk walk;
+    if (!start_walk(path.data(), walk)) return false;
     struct stat st, parent;
-    for (int level = 0;; ++level) {
-        if (auto number = own_descriptor(path.data())) {
+    std::string_view name;
+    bool last = false;
+    bool at_file = false;
+    int links = 0;
+    while (next_name(walk, name, last)) {
+        if (name == ".") continue;
+        if (name == "..") {
+            if (!go_up(walk)) return false;
+            continue;
+        }
+        if (!joined(walk, name, path)) return false;
+        if (auto number = last ? own_descriptor(path.data()) : std::nullopt) {
             found.kind = FoundOutput::Kind::Own;
             found.descriptor = *number;
             return true;
@@ -144,15 +221,25 @@ bool find_output(std::span<char> path, FoundOutput& found) {
         if (lstat(path.data(), &st) != 0) {
             // A new file, also where a dangling link points.
             found.kind = FoundOutput::Kind::New;
-            return errno == ENOENT;
+            return last && errno == ENOENT;
         }
-        if (!S_ISLNK(st.st_mode)) break;
-        if (!parent_status(path.data(), parent)) return false;
-        if (!shared_directory_allows(parent, st)) return fail_with(EACCES);
-        if (level == max_link_levels) return fail_with(ELOOP);
-        if (!follow_link(path)) return false;
+        if (S_ISLNK(st.st_mode)) {
+            if (!parent_status(path.data(), parent)) return false;
+            if (!shared_directory_allows(parent, st)) return fail_with(EACCES);
+            if (++links > max_link_levels) return fail_with(ELOOP);
+            if (!follow_link(path.data(), walk)) return false;
+            continue;
+        }
+        if (last) {
+            at_file = true;
+            break;
+        }
+        if (!S_ISDIR(st.st_mode)) return fail_with(ENOTDIR);
+        std::memcpy(walk.done.data(), path.data(), std::strlen(path.data()) + 1);
+        walk.done_len = std::strlen(walk.done.data());
     }
-    if (S_ISDIR(st.st_mode)) return fail_with(EISDIR);
+    // The name ends in a directory ("dir/", ".", "/").
+    if (!at_file || S_ISDIR(st.st_mode)) return fail_with(EISDIR);
     if (!parent_status(path.data(), parent)) return false;
     if (!shared_directory_allows(parent, st)) return fail_with(EACCES);
     note(st, found);
