@@ -10,6 +10,7 @@
 #include "container/program.hpp"
 #include "container/run_state.hpp"
 #include "container/slots.hpp"
+#include "container/system_error.hpp"
 
 namespace zelno {
 namespace {
@@ -40,6 +41,11 @@ void attach(FileHandle file) {
 // stands. A container's header is sought back to, so it needs an output
 // that can seek and does not append.
 void attach_in_place(FileHandle file, bool rewrites_header) {
+    // Writing there would overwrite what is still to be read.
+    if (run.infile != nullptr && same_file(file, handle_of(run.infile))) {
+        close_file(file);
+        refuse(error_output_is_input, "outfile open error");
+    }
     if (rewrites_header && !position_of(file, run.output.start)) {
         close_file(file);
         fail_system("outfile seek error");

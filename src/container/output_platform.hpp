@@ -48,6 +48,9 @@ bool position_of(FileHandle file, std::uint64_t& position);
 // Whether standard output (1) or standard error (2) is the same file or
 // pipe as `file` (a terminal does not count: the words on it are for the user).
 bool is_standard_stream(FileHandle file, int stream);
+// Whether writing to `file` changes what reading `other` gives: the same
+// regular file, or the same disk.
+bool same_file(FileHandle file, FileHandle other);
 // A buffered stream over `file`; on failure the handle is closed.
 std::FILE* stream_of(FileHandle file);
 FileHandle handle_of(std::FILE* stream);

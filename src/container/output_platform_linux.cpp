@@ -290,6 +290,13 @@ bool is_standard_stream(FileHandle file, int stream) {
            st.st_dev == out.st_dev && st.st_ino == out.st_ino;
 }
 
+bool same_file(FileHandle file, FileHandle other) {
+    struct stat one, two;
+    if (fstat(static_cast<int>(file), &one) != 0 || fstat(static_cast<int>(other), &two) != 0) return false;
+    if (S_ISBLK(one.st_mode) && S_ISBLK(two.st_mode)) return one.st_rdev == two.st_rdev;
+    return S_ISREG(one.st_mode) && S_ISREG(two.st_mode) && one.st_dev == two.st_dev && one.st_ino == two.st_ino;
+}
+
 std::FILE* stream_of(FileHandle file) {
     std::FILE* stream = fdopen(static_cast<int>(file), "wb");
     if (stream == nullptr) close_file(file);

@@ -38,7 +38,7 @@ bool delete_on_close(HANDLE file, bool remove) {
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-bool same_file(HANDLE a, HANDLE b) {
+bool same_disk_file(HANDLE a, HANDLE b) {
     BY_HANDLE_FILE_INFORMATION one, other;
     return GetFileInformationByHandle(a, &one) && GetFileInformationByHandle(b, &other) &&
            one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh &&
@@ -69,7 +69,7 @@ bool path_on_volume(HANDLE file, const wchar_t* wide, WidePath& followed) {
         CreateFileW(followed.data(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (there == INVALID_HANDLE_VALUE) return fail_from_last_error();
-    bool same = same_file(file, there);
+    bool same = same_disk_file(file, there);
     CloseHandle(there);
     return same || fail_with(ENOENT);
 }
@@ -175,6 +175,11 @@ bool position_of(FileHandle file, std::uint64_t& position) {
 
 // No name leads to the standard streams' own files here.
 bool is_standard_stream(FileHandle, int) { return false; }
+
+bool same_file(FileHandle file, FileHandle other) {
+    return GetFileType(handle(file)) == FILE_TYPE_DISK && GetFileType(handle(other)) == FILE_TYPE_DISK &&
+           same_disk_file(handle(file), handle(other));
+}
 
 std::FILE* stream_of(FileHandle file) { return stream_over(handle(file), true); }
 

@@ -462,6 +462,16 @@ class Failures(WorkdirTest):
         self.assertSucceeds(self.zelno("ea", "same", "k", "same"), b"encrypted.")
         self.assertSucceeds(self.zelno("d", "same", "k", "back"), b"decrypted.")
         self.assertEqual(read(self.path("back")), plain)
+        # Written in place, through a descriptor open on the input itself: refused before a byte.
+        for args in (["e", "back", "k", "/dev/stdout"], ["d", "same", "k", "/dev/fd/1"]):
+            with self.subTest(args=args), open(self.path(args[1]), "r+b") as out:
+                if WINDOWS:
+                    self.skipTest("Windows has no names for the program's own descriptors")
+                before = read(self.path(args[1]))
+                out.seek(4096)
+                result = self.zelno(*args, stdout=out)
+                self.assertEqual((result.returncode, result.stderr), (2, b"outfile open error: Output is the input file\n"))
+                self.assertEqual(read(self.path(args[1])), before)
 
     def test_input_that_grows_while_read(self):
         # A FIFO reports size 0 and then delivers bytes: more than recorded.
