@@ -153,17 +153,22 @@ class AtExit(SecretsWorkdir):
     def test_secrets_are_gone_when_a_signal_ends_the_run(self):
         # The memory is searched where the program raises the signal again
         # (tgkill), after its cleanup; with the default action restored, the
-        # signal then ends it.
-        for signum in (signal.SIGTERM, signal.SIGUSR1, signal.SIGPIPE, signal.SIGRTMIN):
-            with self.subTest(signal=signum):
-                name = gdb_signal_name(signum)
-                code, finds, out = self.gdb(["d", "c", KEY, "back"],
-                                            # Sent at a system call's stop, the signal comes back
-                                            # to gdb once more on its way to the program.
-                                            ["handle %s nostop noprint pass" % name,
-                                             "catch syscall exit_group tgkill", "catch syscall fsync", "run",
-                                             "delete 2", "signal " + name]
-                                            + self.scan() + ["delete", "continue"])
+        # signal then ends it. Sent at a system call's stop, the signal comes
+        # back to gdb once more on its way to the program.
+        at_fsync = ["catch syscall exit_group tgkill", "catch syscall fsync", "run", "delete 2"]
+        # The second thread, caught as it starts a read ahead (inputs of 4 MiB
+        # and more), is stopped for good (rt_sigsuspend) before the wipe.
+        reading = ["handle SIGURG nostop noprint pass", "catch syscall read", "condition 1 $_thread == 2", "run",
+                   "delete", "catch syscall rt_sigsuspend", "thread 1", "signal SIGTERM", "delete",
+                   "catch syscall tgkill", "continue"]
+        write(self.path("big"), (NEEDLES["plaintext"] + b"\n") * (150000))
+        rows = [(signum, ["d", "c", KEY, "back"], at_fsync + ["signal " + gdb_signal_name(signum)])
+                for signum in (signal.SIGTERM, signal.SIGUSR1, signal.SIGPIPE, signal.SIGRTMIN)]
+        rows.append((signal.SIGTERM, ["ea", "big", KEY, "back"], reading))
+        for signum, args, commands in rows:
+            with self.subTest(signal=signum, args=args):
+                code, finds, out = self.gdb(args, ["handle %s nostop noprint pass" % gdb_signal_name(signum)]
+                                            + commands + self.scan() + ["delete", "continue"])
                 self.assertEqual(code, -signum, out)
                 self.assertEqual(finds, NOTHING, out)
                 self.assertFalse(os.path.exists(self.path("back")))
