@@ -14,7 +14,8 @@ import unittest
 import pexpect
 
 from memory_scan import find_in_process
-from support import EMULATED, OTHER_USER, SANITIZE, ZELNO, WorkdirTest, have, reachable_copy, read, write
+from support import (EMULATED, OTHER_USER, SANITIZE, ZELNO, WorkdirTest, elf_machine, have, reachable_copy, read,
+                     write)
 
 SCAN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "memory_scan.py")
 KEY = "wipe-me-0123456789-ABCDEFGHIJKLM"  # 32 bytes: all of it is used
@@ -165,11 +166,18 @@ class AtExit(SecretsWorkdir):
         rows = [(signum, ["d", "c", KEY, "back"], at_fsync + ["signal " + gdb_signal_name(signum)])
                 for signum in (signal.SIGTERM, signal.SIGUSR1, signal.SIGPIPE, signal.SIGRTMIN)]
         rows.append((signal.SIGTERM, ["ea", "big", KEY, "back"], reading))
+        # The registers that the signal's frame saved are cleared too (x86:
+        # general ones, then where the interrupted code would go on, and the
+        # vector ones).
+        x86 = elf_machine(ZELNO) in (3, 62)
         for signum, args, commands in rows:
             with self.subTest(signal=signum, args=args):
                 code, finds, out = self.gdb(args, ["handle %s nostop noprint pass" % gdb_signal_name(signum)]
-                                            + commands + self.scan() + ["delete", "continue"])
+                                            + commands + self.scan()
+                                            + ["python gdb_saved_registers()"] * x86 + ["delete", "continue"])
                 self.assertEqual(code, -signum, out)
+                if x86:
+                    self.assertIn("saved-registers: pc 0x0, vector area zero", out)
                 self.assertEqual(finds, NOTHING, out)
                 self.assertFalse(os.path.exists(self.path("back")))
 
