@@ -69,6 +69,8 @@ class Interrupted(WorkdirTest):
             fds = os.listdir("/proc/%d/fd" % pid)
         except PermissionError:
             self.skipTest(HIDDEN)
+        except FileNotFoundError:  # ended meanwhile
+            return False
         for fd in fds:
             try:
                 target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
@@ -204,6 +206,45 @@ class Interrupted(WorkdirTest):
         stdout, stderr = process.communicate(timeout=30)
         self.assertEqual((process.returncode, stdout), (0, b"encrypted.\n"), stderr)
         self.assertEqual(sorted(os.listdir(self.dir)), ["out", "plain"])
+
+    @unittest.skipUnless(have("strace"), "strace not installed")
+    @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
+    def test_killed_at_the_rename_leaves_a_working_file_only_where_a_file_is_replaced(self):
+        # SIGKILL (as a power cut) where the working file would be renamed: a
+        # new output takes its name at once and has no rename; one that
+        # replaces a file leaves its complete ".zelno-XXXXXX" beside the old.
+        # A file that came at a new output's name meanwhile is not replaced.
+        write(self.path("plain"), b"complete")
+        renames = "rename,renameat,renameat2"
+        kill = ["-e", "trace=" + renames, "-e", "inject=%s:error=EIO:signal=SIGKILL" % renames]
+        late = ["-e", "trace=fsync", "-e", "inject=fsync:delay_enter=2000000:when=1"]
+        for old, options, code in ((None, kill, 0), (b"old", kill, -signal.SIGKILL), (None, late, 2)):
+            with self.subTest(old=old, options=options):
+                for f in os.listdir(self.dir):
+                    if f != "plain":
+                        os.remove(self.path(f))
+                if old:
+                    write(self.path("out"), old)
+                process = subprocess.Popen(["strace", "-o", "/dev/null", *options, *command(ZELNO), "ea", "plain",
+                                            "k", "out"], cwd=self.dir, stdin=subprocess.DEVNULL,
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+                                           env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+                if options is late:
+                    while not self.writing(program_of(process.pid)):  # strace's probes come and go first
+                        self.assertIsNone(process.poll(), "the run ended before its working file was made")
+                        time.sleep(0.002)
+                    write(self.path("out"), b"came meanwhile")
+                stdout, stderr = process.communicate(timeout=30)
+                self.assertEqual(process.returncode, code, stderr)
+                files = sorted(os.listdir(self.dir))
+                if options is late:
+                    self.assertIn(b"outfile name error: File exists\n", stderr)
+                    self.assertEqual((files, read(self.path("out"))), (["out", "plain"], b"came meanwhile"))
+                elif old:
+                    self.assertEqual((len(files), files[1:], read(self.path("out"))), (3, ["out", "plain"], old))
+                    self.assertTrue(files[0].startswith(".zelno-"), files)
+                else:
+                    self.assertEqual(files, ["out", "plain"])
 
     @unittest.skipUnless(have("strace"), "strace not installed")
     @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
