@@ -22,7 +22,9 @@ KEY = "wipe-me-0123456789-ABCDEFGHIJKLM"  # 32 bytes: all of it is used
 # The first 16 bytes: also what a round-key schedule starts with.
 # An escape sequence that names no key: its bytes are queued as key codes.
 SEQUENCE = b"[12;34;56X"
-NEEDLES = {"key": KEY[:16].encode(), "plaintext": b"plaintext of the memory tests", "typed sequence": SEQUENCE}
+# "tail": the last 15 of 32 bytes of a container that says in clear it holds 17.
+NEEDLES = {"key": KEY[:16].encode(), "plaintext": b"plaintext of the memory tests", "typed sequence": SEQUENCE,
+           "tail": b"tail beyond 17!"}
 NOTHING = {label: [] for label in NEEDLES}
 PAUSE = b"hit any key...."
 # A key typed at the prompts, shorter than 32 characters so that Enter ends
@@ -65,6 +67,11 @@ class SecretsWorkdir(WorkdirTest):
         damaged[280] ^= 1
         write(self.path("damaged"), bytes(damaged))
         write(self.path("junk"), b"no container in here\n")
+        write(self.path("32"), b"the first 17 byte" + NEEDLES["tail"])
+        self.assertEqual(self.zelno("ea", "32", KEY, "lowered").returncode, 0)
+        lowered = bytearray(read(self.path("lowered")))
+        lowered[4:8] = (17).to_bytes(4, "little")  # the clear size of the layout with one
+        write(self.path("lowered"), bytes(lowered))
 
 
 @unittest.skipUnless(have("gdb"), "gdb not installed")
@@ -210,6 +217,8 @@ class WhilePaused(SecretsWorkdir):
             ("header failure", ["d", "junk", KEY], None),
             ("wrong key", ["d", "other", KEY, "back"], None),
             ("digest mismatch", ["d", "damaged", KEY, "back"], None),
+            # Its buffers are wiped in whole blocks, not to the size it gave.
+            ("clear size lowered", ["d", "lowered", KEY, "back"], None),
             ("system failure", ["ea", "missing", KEY, "out"], None),
             ("typed key, header failure", ["d", "junk"], KEY.encode()),
         ]
