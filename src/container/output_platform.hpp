@@ -64,13 +64,15 @@ FileHandle create_unnamed_file(const char* pattern);
 // Created exclusively under `name` (EEXIST when a file has it); `vanishes`
 // when it goes away by itself once closed, until keep_working_file.
 FileHandle create_named_file(const char* name, bool& vanishes);
-// Keeps the finished working file when it is closed: an unnamed one gets a
-// fresh temporary name (run.output.temp_name), one that would vanish stays.
-bool keep_working_file(FileHandle file);
+// Keeps the finished working file when it is closed: an unnamed one takes
+// `new_name` at once where that is given (an output that is new: EEXIST when
+// a file came there meanwhile) and sets `named`, else a fresh temporary name
+// (run.output.temp_name); one that would vanish stays.
+bool keep_working_file(FileHandle file, const char* new_name, bool& named);
 
 // A stored name, known only at the end: whatever is there passes the checks
-// a typed name passes when it is found.
-bool stored_name_usable(const char* name);
+// a typed name passes when it is found; `taken` when something is there.
+bool stored_name_usable(const char* name, bool& taken);
 // The permissions of a new file (those of a plain create, with execute
 // permission for a self-decrypting executable), or those of the file
 // replaced, and its owner and group where the process may give them.

@@ -325,19 +325,29 @@ FileHandle create_named_file(const char* name, bool& vanishes) {
     return open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
-// An unnamed file gets a fresh temporary name beside its final name, from
-// where the rename publishes it.
-bool keep_working_file(FileHandle file) {
+// Links the open file `file` to `name`; EEXIST when a file has it.
+bool link_open_file(FileHandle file, const char* name) {
     std::array<char, 32> own_path;
     std::snprintf(own_path.data(), own_path.size(), "/proc/self/fd/%d", static_cast<int>(file));
+    if (linkat(AT_FDCWD, own_path.data(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) return true;
+    // Without /proc, the descriptor itself (which may need privileges).
+    return errno == ENOENT && linkat(static_cast<int>(file), "", AT_FDCWD, name, AT_EMPTY_PATH) == 0;
+}
+
+// An unnamed file takes the final name of a new output at once, so that no
+// complete working file can remain under another name; one that replaces a
+// file gets a fresh temporary name beside it, from where the rename
+// publishes it.
+bool keep_working_file(FileHandle file, const char* new_name, bool& named) {
+    named = false;
+    if (new_name != nullptr) {
+        if (!link_open_file(file, new_name)) return false;
+        named = true;
+        return true;
+    }
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         vary_temp_name(attempt);
-        int linked = linkat(AT_FDCWD, own_path.data(), AT_FDCWD, run.output.temp_name.data(), AT_SYMLINK_FOLLOW);
-        // Without /proc, the descriptor itself (which may need privileges).
-        if (linked != 0 && errno == ENOENT) {
-            linked = linkat(static_cast<int>(file), "", AT_FDCWD, run.output.temp_name.data(), AT_EMPTY_PATH);
-        }
-        if (linked == 0) {
+        if (link_open_file(file, run.output.temp_name.data())) {
             run.output.created = 1;
             return true;
         }
@@ -347,9 +357,10 @@ bool keep_working_file(FileHandle file) {
 }
 
 // A link there is replaced, not followed: the sender chose the name.
-bool stored_name_usable(const char* name) {
+bool stored_name_usable(const char* name, bool& taken) {
     struct stat existing, parent;
-    if (lstat(name, &existing) != 0) return errno == ENOENT;
+    taken = lstat(name, &existing) == 0;
+    if (!taken) return errno == ENOENT;
     if (S_ISDIR(existing.st_mode)) return fail_with(EISDIR);
     if (!parent_status(name, parent)) return false;
     if (!S_ISLNK(existing.st_mode) && !shared_directory_allows(parent, existing)) return fail_with(EACCES);

@@ -213,11 +213,16 @@ FileHandle create_named_file(const char* name, bool& vanishes) {
     return reinterpret_cast<FileHandle>(file);
 }
 
-bool keep_working_file(FileHandle file) { return delete_on_close(handle(file), false) || fail_from_last_error(); }
+bool keep_working_file(FileHandle file, const char*, bool& named) {
+    named = false;
+    return delete_on_close(handle(file), false) || fail_from_last_error();
+}
 
-bool stored_name_usable(const char* name) {
+bool stored_name_usable(const char* name, bool& taken) {
     WidePath wide;
-    return to_wide(name, wide) && usable(wide.data());
+    if (!to_wide(name, wide)) return false;
+    taken = GetFileAttributesW(wide.data()) != INVALID_FILE_ATTRIBUTES;
+    return usable(wide.data());
 }
 
 // Files have no permission bits here: an output gets those its folder gives.
