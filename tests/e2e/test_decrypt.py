@@ -473,11 +473,15 @@ class RoundTrips(WorkdirTest):
         write(self.path("f"), b"surrounded")
         self.assertSucceeds(self.zelno("e", "f", "k", "c"), b"encrypted.")
         container = read(self.path("c"))
-        decoys = b"junk" + MAGIC + b"\0" + b"more junk"
-        write(self.path("wrapped"), decoys + container + b"trailing bytes after the last block")
-        os.remove(self.path("f"))
-        self.assertSucceeds(self.zelno("d", "wrapped", "k"), b"decrypted.")
-        self.assertEqual(read(self.path("f")), b"surrounded")
+        # A magic with a zero after it is none; the file is read 65536 bytes at
+        # a time, and one such ends right before, on or after a boundary.
+        for decoys in (b"junk" + MAGIC + b"\0" + b"more junk", *(b"j" * (end - 4) + MAGIC + b"\0"
+                                                                for end in (65535, 65536, 65537))):
+            with self.subTest(decoys=len(decoys)):
+                write(self.path("wrapped"), decoys + container + b"trailing bytes after the last block")
+                os.remove(self.path("f"))
+                self.assertSucceeds(self.zelno("d", "wrapped", "k"), b"decrypted.")
+                self.assertEqual(read(self.path("f")), b"surrounded")
 
     def test_old_temporary_name_is_just_a_name(self):
         write(self.path("_zelno_.tmp"), b"abc")
