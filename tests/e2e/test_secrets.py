@@ -177,6 +177,16 @@ class AtExit(SecretsWorkdir):
         # general ones, then where the interrupted code would go on, and the
         # vector ones).
         x86 = elf_machine(ZELNO) in (3, 62)
+        if x86:
+            # Where no file may lack a name (a kernel that takes O_TMPFILE
+            # for O_DIRECTORY: EISDIR), the named working file's create holds
+            # the signals: one at its return still removes the file.
+            flags = "$rdx" if elf_machine(ZELNO) == 62 else "$edx"
+            rows.append((signal.SIGTERM, ["ea", "plain", KEY, "back"], [
+                "catch syscall openat", "condition 1 (%s & 0x400000) != 0" % flags, "run",
+                "set var %s = %s & ~0x400000" % (flags, flags), "delete", "catch syscall openat",
+                "condition 2 (%s & 0xc0) == 0xc0" % flags, "continue", "continue", "delete", "catch syscall tgkill",
+                "signal SIGTERM"]))
         for signum, args, commands in rows:
             with self.subTest(signal=signum, args=args):
                 code, finds, out = self.gdb(args, ["handle %s nostop noprint pass" % gdb_signal_name(signum)]
@@ -186,7 +196,7 @@ class AtExit(SecretsWorkdir):
                 if x86:
                     self.assertIn("saved-registers: pc 0x0, vector area zero", out)
                 self.assertEqual(finds, NOTHING, out)
-                self.assertFalse(os.path.exists(self.path("back")))
+                self.assertEqual([f for f in os.listdir(self.dir) if "back" in f or f.startswith(".zelno-")], [])
 
 
 @unittest.skipIf(EMULATED, "the emulator's memory holds more than the program's")
