@@ -25,11 +25,12 @@ constexpr unsigned held_bit = 1;
 constexpr unsigned ending_bit = 2;
 constexpr unsigned code_shift = 8;
 
-// Stops a thread of the run where it stands; GetThreadContext returns only
-// once it has stopped.
+// Stops another thread of the run where it stands; GetThreadContext returns
+// only once it has stopped. (A hold's release ends the run on its own thread.)
 void stop_thread(std::uintptr_t id) {
     HANDLE thread = reinterpret_cast<HANDLE>(id);
-    if (thread == nullptr || SuspendThread(thread) == static_cast<DWORD>(-1)) return;
+    if (thread == nullptr || GetThreadId(thread) == GetCurrentThreadId()) return;
+    if (SuspendThread(thread) == static_cast<DWORD>(-1)) return;
     CONTEXT context{};
     context.ContextFlags = CONTEXT_CONTROL;
     GetThreadContext(thread, &context);
