@@ -19,10 +19,21 @@ constexpr std::uint32_t extended_state_magic = 0x46505853;
 constexpr std::size_t fxsave_size = 512;
 constexpr std::size_t fxsave_note = 464;
 
+// How far past the context the kernel's frame keeps what the context points
+// to. A context copied elsewhere (a sanitizer's runtime defers handlers and
+// passes a copy) points into a frame that may be gone: that is left alone.
+constexpr std::uintptr_t frame_reach = 4096;
+
+bool in_frame(const void* context, const void* part, std::uintptr_t reach = frame_reach) {
+    auto from = reinterpret_cast<std::uintptr_t>(context);
+    auto at = reinterpret_cast<std::uintptr_t>(part);
+    return at > from && at - from < reach;
+}
+
 // The floating-point and vector state at `area`, whose FXSAVE part begins
 // `legacy` bytes in and whose note counts from `area`.
-[[maybe_unused]] void clear_x86_state(unsigned char* area, std::size_t legacy) {
-    if (area == nullptr) return;
+[[maybe_unused]] void clear_x86_state(const void* context, unsigned char* area, std::size_t legacy) {
+    if (!in_frame(context, area)) return;
     ExtendedState note;
     std::memcpy(&note, area + legacy + fxsave_note, sizeof note);
     std::size_t size = legacy + fxsave_size;
@@ -38,7 +49,7 @@ struct Record {
 };
 constexpr std::uint32_t extra_magic = 0x45585401;
 
-[[maybe_unused]] void clear_arm_records(unsigned char* reserved, std::size_t length) {
+[[maybe_unused]] void clear_arm_records(const void* context, unsigned char* reserved, std::size_t length) {
     void* extra = nullptr;
     std::uint32_t extra_size = 0;
     for (std::size_t at = 0; at + sizeof(Record) <= length;) {
@@ -54,7 +65,10 @@ constexpr std::uint32_t extra_magic = 0x45585401;
         at += record.size;
     }
     wipe(reserved, length);
-    if (extra != nullptr) wipe(extra, extra_size);
+    // The extra space follows the reserved area.
+    if (in_frame(context, extra, sizeof(ucontext_t) + frame_reach) && extra_size < frame_reach * 16) {
+        wipe(extra, extra_size);
+    }
 }
 
 }  // namespace
@@ -64,14 +78,14 @@ void clear_saved_registers(void* context) {
     if (frame == nullptr) return;
     mcontext_t& saved = frame->uc_mcontext;
 #if defined(__x86_64__)
-    clear_x86_state(reinterpret_cast<unsigned char*>(saved.fpregs), 0);
+    clear_x86_state(frame, reinterpret_cast<unsigned char*>(saved.fpregs), 0);
     wipe(saved.gregs, sizeof saved.gregs);
 #elif defined(__i386__)
     // An FSAVE image (112 bytes) comes first, then the FXSAVE area.
-    clear_x86_state(reinterpret_cast<unsigned char*>(saved.fpregs), 112);
+    clear_x86_state(frame, reinterpret_cast<unsigned char*>(saved.fpregs), 112);
     wipe(saved.gregs, sizeof saved.gregs);
 #elif defined(__aarch64__)
-    clear_arm_records(saved.__reserved, sizeof saved.__reserved);
+    clear_arm_records(frame, saved.__reserved, sizeof saved.__reserved);
     wipe(saved.regs, sizeof saved.regs);
 #else
     wipe(&saved, sizeof saved);
