@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cstdint>
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -24,7 +25,30 @@ constexpr unsigned held_bit = 1;
 constexpr unsigned ending_bit = 2;
 constexpr unsigned code_shift = 8;
 
+// Stops another thread of the run where it stands; GetThreadContext returns
+// only once it has stopped. (A hold's release ends the run on its own thread.)
+void stop_thread(std::uintptr_t id) {
+    HANDLE thread = reinterpret_cast<HANDLE>(id);
+    if (thread == nullptr || GetThreadId(thread) == GetCurrentThreadId()) return;
+    if (SuspendThread(thread) == static_cast<DWORD>(-1)) return;
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(thread, &context);
+}
+
+// A handle of the calling thread that other threads may use.
+std::uintptr_t own_thread() {
+    HANDLE thread = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    return reinterpret_cast<std::uintptr_t>(thread);
+}
+
 [[noreturn]] void end_run(unsigned code) {
+    // The run's own threads first, so that nothing they read comes back
+    // into memory after the wipe.
+    stop_thread(run.signals.run_thread_id.load());
+    stop_thread(run.signals.side_thread_id.load());
     console_restore_from_signal();
     drop_working_file();
     wipe_secrets();
@@ -77,6 +101,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 // handler for it. A crash shows no dialog that would keep the key in memory.
 void install_signal_handlers() {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    run.signals.run_thread_id = own_thread();
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 

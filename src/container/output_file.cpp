@@ -44,6 +44,11 @@ void attach(FileHandle file) {
 // file of its own and copied there whole at publishing, so that a reader
 // never gets part of one. A terminal takes no container.
 void attach_in_place(FileHandle file, bool rewrites_header) {
+    // Writing there would overwrite what is still to be read.
+    if (run.infile != nullptr && same_file(file, handle_of(run.infile))) {
+        close_file(file);
+        refuse(error_output_is_input, "outfile open error");
+    }
     run.output.stdout_is_output = is_standard_stream(file, 1);
     run.output.stderr_is_output = is_standard_stream(file, 2);
     run.output.direct = true;
@@ -221,7 +226,8 @@ void xpublish_output(const PublishOptions& options) {
     // plain create, never the bits of a file it replaces.
     const bool stored = options.stored_name != nullptr;
     const char* final_name = stored ? options.stored_name : run.output.final_path.data();
-    if (stored && !stored_name_usable(final_name)) fail_system("outfile name error");
+    bool taken = false;
+    if (stored && !stored_name_usable(final_name, taken)) fail_system("outfile name error");
     const bool replaces = !stored && run.output.found.kind == FoundOutput::Kind::Existing;
     FileHandle file = handle_of(run.outfile);
     if (!set_permissions(file, options.executable, replaces ? &run.output.found : nullptr)) {
@@ -231,9 +237,16 @@ void xpublish_output(const PublishOptions& options) {
     if (!sync_file(file)) fail_system("outfile write error");
 
     hold_terminating_signals();  // to the end of the run; a failure lets them through
-    if (run.output.vanishes && !keep_working_file(file)) fail_system("outfile name error");
+    // Where nothing was there, an unnamed working file takes the name at once.
+    const bool is_new = stored ? !taken : run.output.found.kind == FoundOutput::Kind::New;
+    bool named = false;
+    if (run.output.vanishes && !keep_working_file(file, is_new ? final_name : nullptr, named)) {
+        fail_system("outfile name error");
+    }
     close_slots();
-    if (!give_final_name(run.output.temp_name.data(), final_name, replaces)) fail_system("outfile name error");
+    if (!named && !give_final_name(run.output.temp_name.data(), final_name, replaces)) {
+        fail_system("outfile name error");
+    }
     run.output.created = 0;
     run.output.temp_name[0] = '\0';
     sync_directory_of(final_name);

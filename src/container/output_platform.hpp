@@ -52,6 +52,9 @@ bool is_terminal(FileHandle file);
 // Whether standard output (1) or standard error (2) is the same file or
 // pipe as `file` (a terminal does not count: the words on it are for the user).
 bool is_standard_stream(FileHandle file, int stream);
+// Whether writing to `file` changes what reading `other` gives: the same
+// regular file, or the same disk.
+bool same_file(FileHandle file, FileHandle other);
 // A buffered stream over `file`; on failure the handle is closed.
 std::FILE* stream_of(FileHandle file);
 FileHandle handle_of(std::FILE* stream);
@@ -70,13 +73,15 @@ FileHandle create_named_file(const char* name, bool& vanishes);
 FileHandle create_spool_file();
 // Reads up to `bytes.size()` bytes at `offset`; `got` 0 at the end.
 bool read_file(FileHandle file, std::uint64_t offset, std::span<std::uint8_t> bytes, std::size_t& got);
-// Keeps the finished working file when it is closed: an unnamed one gets a
-// fresh temporary name (run.output.temp_name), one that would vanish stays.
-bool keep_working_file(FileHandle file);
+// Keeps the finished working file when it is closed: an unnamed one takes
+// `new_name` at once where that is given (an output that is new: EEXIST when
+// a file came there meanwhile) and sets `named`, else a fresh temporary name
+// (run.output.temp_name); one that would vanish stays.
+bool keep_working_file(FileHandle file, const char* new_name, bool& named);
 
 // A stored name, known only at the end: whatever is there passes the checks
-// a typed name passes when it is found.
-bool stored_name_usable(const char* name);
+// a typed name passes when it is found; `taken` when something is there.
+bool stored_name_usable(const char* name, bool& taken);
 // The permissions of a new file (those of a plain create, with execute
 // permission for a self-decrypting executable), or those of the file
 // replaced, and its owner and group where the process may give them.

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <optional>
+#include <string_view>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -71,22 +72,85 @@ std::optional<int> own_descriptor(const char* path) {
     return std::nullopt;
 }
 
-// Replaces the symbolic link `path` by the name it holds; a relative one
-// counts from the link's directory.
-bool follow_link(std::span<char> path) {
+// A path taken apart one name at a time: `done` holds the directories
+// reached, none of them a link; `rest` what is still to walk.
+struct Walk {
+    PathBuffer done{};
+    std::size_t done_len = 0;  // "" is the current directory
+    PathBuffer rest{};
+    std::size_t rest_at = 0;
+};
+
+bool start_walk(const char* path, Walk& walk) {
+    std::size_t length = std::strlen(path);
+    if (length >= walk.rest.size()) return fail_with(ENAMETOOLONG);
+    std::memcpy(walk.rest.data(), path, length + 1);
+    walk.done[0] = '\0';
+    if (path[0] == '/') walk.done[walk.done_len++] = '/';
+    walk.done[walk.done_len] = '\0';
+    return true;
+}
+
+// The next name into `name`; `last` when nothing, not even a slash, follows.
+bool next_name(Walk& walk, std::string_view& name, bool& last) {
+    const char* at = walk.rest.data() + walk.rest_at;
+    while (*at == '/') ++at;
+    if (*at == '\0') return false;
+    std::size_t length = std::strcspn(at, "/");
+    name = {at, length};
+    last = at[length] == '\0';
+    walk.rest_at = static_cast<std::size_t>(at - walk.rest.data()) + length;
+    return true;
+}
+
+// `done` with `name` appended, into `path`.
+bool joined(const Walk& walk, std::string_view name, std::span<char> path) {
+    bool slash = walk.done_len > 0 && walk.done[walk.done_len - 1] != '/';
+    std::size_t length = walk.done_len + (slash ? 1 : 0) + name.size();
+    if (length >= path.size()) return fail_with(ENAMETOOLONG);
+    std::memcpy(path.data(), walk.done.data(), walk.done_len);
+    if (slash) path[walk.done_len] = '/';
+    std::memcpy(path.data() + length - name.size(), name.data(), name.size());
+    path[length] = '\0';
+    return true;
+}
+
+// ".." takes back a directory that `done` went into; none of them is a
+// link, so this is where the kernel would go.
+bool go_up(Walk& walk) {
+    std::string_view done(walk.done.data(), walk.done_len);
+    std::size_t slash = done.rfind('/');
+    std::string_view last = slash == std::string_view::npos ? done : done.substr(slash + 1);
+    if (done == "/") return true;
+    if (done.empty() || last == "..") {
+        const char* up = done.empty() ? ".." : "/..";
+        std::size_t length = std::strlen(up);
+        if (walk.done_len + length >= walk.done.size()) return fail_with(ENAMETOOLONG);
+        std::memcpy(walk.done.data() + walk.done_len, up, length + 1);
+    } else {
+        walk.done[slash == 0 ? 1 : slash == std::string_view::npos ? 0 : slash] = '\0';
+    }
+    walk.done_len = std::strlen(walk.done.data());
+    return true;
+}
+
+// The link at `link` replaced by the name it holds, ahead of what is still
+// to walk; an absolute one starts again from the root.
+bool follow_link(const char* link, Walk& walk) {
     PathBuffer target;
-    ssize_t got = readlink(path.data(), target.data(), target.size());
+    ssize_t got = readlink(link, target.data(), target.size());
     if (got < 0) return false;
     auto length = static_cast<std::size_t>(got);
-    std::size_t keep = 0;  // the link's directory, with its slash
-    if (length > 0 && target[0] != '/') {
-        const char* slash = std::strrchr(path.data(), '/');
-        if (slash != nullptr) keep = static_cast<std::size_t>(slash - path.data()) + 1;
-    }
     if (length == 0) return fail_with(ENOENT);
-    if (keep + length >= path.size()) return fail_with(ENAMETOOLONG);
-    std::memcpy(path.data() + keep, target.data(), length);
-    path[keep + length] = '\0';
+    std::size_t tail = std::strlen(walk.rest.data() + walk.rest_at);
+    if (length + tail >= walk.rest.size()) return fail_with(ENAMETOOLONG);
+    std::memmove(walk.rest.data() + length, walk.rest.data() + walk.rest_at, tail + 1);
+    std::memcpy(walk.rest.data(), target.data(), length);
+    walk.rest_at = 0;
+    if (target[0] == '/') {
+        walk.done_len = 1;
+        std::memcpy(walk.done.data(), "/", 2);
+    }
     return true;
 }
 
@@ -131,13 +195,26 @@ void note(const struct stat& st, FoundOutput& found) {
 
 }  // namespace
 
-// The kernel resolves the directories on the way; the links of the last
-// component are followed here, each under the rule for shared directories,
-// so that the working file can lie beside the file they lead to.
+// Every link on the way, in the directories as in the last name, is followed
+// here under the rule for shared directories, so that none of another
+// user's leads the output elsewhere and the working file can lie beside
+// the file they lead to. `path` ends up free of links.
 bool find_output(std::span<char> path, FoundOutput& found) {
+    Walk walk;
+    if (!start_walk(path.data(), walk)) return false;
     struct stat st, parent;
-    for (int level = 0;; ++level) {
-        if (auto number = own_descriptor(path.data())) {
+    std::string_view name;
+    bool last = false;
+    bool at_file = false;
+    int links = 0;
+    while (next_name(walk, name, last)) {
+        if (name == ".") continue;
+        if (name == "..") {
+            if (!go_up(walk)) return false;
+            continue;
+        }
+        if (!joined(walk, name, path)) return false;
+        if (auto number = last ? own_descriptor(path.data()) : std::nullopt) {
             found.kind = FoundOutput::Kind::Own;
             found.descriptor = *number;
             return true;
@@ -145,15 +222,25 @@ bool find_output(std::span<char> path, FoundOutput& found) {
         if (lstat(path.data(), &st) != 0) {
             // A new file, also where a dangling link points.
             found.kind = FoundOutput::Kind::New;
-            return errno == ENOENT;
+            return last && errno == ENOENT;
         }
-        if (!S_ISLNK(st.st_mode)) break;
-        if (!parent_status(path.data(), parent)) return false;
-        if (!shared_directory_allows(parent, st)) return fail_with(EACCES);
-        if (level == max_link_levels) return fail_with(ELOOP);
-        if (!follow_link(path)) return false;
+        if (S_ISLNK(st.st_mode)) {
+            if (!parent_status(path.data(), parent)) return false;
+            if (!shared_directory_allows(parent, st)) return fail_with(EACCES);
+            if (++links > max_link_levels) return fail_with(ELOOP);
+            if (!follow_link(path.data(), walk)) return false;
+            continue;
+        }
+        if (last) {
+            at_file = true;
+            break;
+        }
+        if (!S_ISDIR(st.st_mode)) return fail_with(ENOTDIR);
+        std::memcpy(walk.done.data(), path.data(), std::strlen(path.data()) + 1);
+        walk.done_len = std::strlen(walk.done.data());
     }
-    if (S_ISDIR(st.st_mode)) return fail_with(EISDIR);
+    // The name ends in a directory ("dir/", ".", "/").
+    if (!at_file || S_ISDIR(st.st_mode)) return fail_with(EISDIR);
     if (!parent_status(path.data(), parent)) return false;
     if (!shared_directory_allows(parent, st)) return fail_with(EACCES);
     note(st, found);
@@ -209,6 +296,13 @@ bool is_standard_stream(FileHandle file, int stream) {
     struct stat out, st;
     return fstat(static_cast<int>(file), &out) == 0 && !S_ISCHR(out.st_mode) && fstat(stream, &st) == 0 &&
            st.st_dev == out.st_dev && st.st_ino == out.st_ino;
+}
+
+bool same_file(FileHandle file, FileHandle other) {
+    struct stat one, two;
+    if (fstat(static_cast<int>(file), &one) != 0 || fstat(static_cast<int>(other), &two) != 0) return false;
+    if (S_ISBLK(one.st_mode) && S_ISBLK(two.st_mode)) return one.st_rdev == two.st_rdev;
+    return S_ISREG(one.st_mode) && S_ISREG(two.st_mode) && one.st_dev == two.st_dev && one.st_ino == two.st_ino;
 }
 
 std::FILE* stream_of(FileHandle file) {
@@ -279,19 +373,29 @@ FileHandle create_named_file(const char* name, bool& vanishes) {
     return open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
-// An unnamed file gets a fresh temporary name beside its final name, from
-// where the rename publishes it.
-bool keep_working_file(FileHandle file) {
+// Links the open file `file` to `name`; EEXIST when a file has it.
+bool link_open_file(FileHandle file, const char* name) {
     std::array<char, 32> own_path;
     std::snprintf(own_path.data(), own_path.size(), "/proc/self/fd/%d", static_cast<int>(file));
+    if (linkat(AT_FDCWD, own_path.data(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) return true;
+    // Without /proc, the descriptor itself (which may need privileges).
+    return errno == ENOENT && linkat(static_cast<int>(file), "", AT_FDCWD, name, AT_EMPTY_PATH) == 0;
+}
+
+// An unnamed file takes the final name of a new output at once, so that no
+// complete working file can remain under another name; one that replaces a
+// file gets a fresh temporary name beside it, from where the rename
+// publishes it.
+bool keep_working_file(FileHandle file, const char* new_name, bool& named) {
+    named = false;
+    if (new_name != nullptr) {
+        if (!link_open_file(file, new_name)) return false;
+        named = true;
+        return true;
+    }
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         vary_temp_name(attempt);
-        int linked = linkat(AT_FDCWD, own_path.data(), AT_FDCWD, run.output.temp_name.data(), AT_SYMLINK_FOLLOW);
-        // Without /proc, the descriptor itself (which may need privileges).
-        if (linked != 0 && errno == ENOENT) {
-            linked = linkat(static_cast<int>(file), "", AT_FDCWD, run.output.temp_name.data(), AT_EMPTY_PATH);
-        }
-        if (linked == 0) {
+        if (link_open_file(file, run.output.temp_name.data())) {
             run.output.created = 1;
             return true;
         }
@@ -301,9 +405,10 @@ bool keep_working_file(FileHandle file) {
 }
 
 // A link there is replaced, not followed: the sender chose the name.
-bool stored_name_usable(const char* name) {
+bool stored_name_usable(const char* name, bool& taken) {
     struct stat existing, parent;
-    if (lstat(name, &existing) != 0) return errno == ENOENT;
+    taken = lstat(name, &existing) == 0;
+    if (!taken) return errno == ENOENT;
     if (S_ISDIR(existing.st_mode)) return fail_with(EISDIR);
     if (!parent_status(name, parent)) return false;
     if (!S_ISLNK(existing.st_mode) && !shared_directory_allows(parent, existing)) return fail_with(EACCES);

@@ -39,7 +39,7 @@ bool delete_on_close(HANDLE file, bool remove) {
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-bool same_file(HANDLE a, HANDLE b) {
+bool same_disk_file(HANDLE a, HANDLE b) {
     BY_HANDLE_FILE_INFORMATION one, other;
     return GetFileInformationByHandle(a, &one) && GetFileInformationByHandle(b, &other) &&
            one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh &&
@@ -76,7 +76,7 @@ bool path_on_volume(HANDLE file, const wchar_t* wide, WidePath& followed) {
         CreateFileW(followed.data(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (there == INVALID_HANDLE_VALUE) return fail_from_last_error();
-    bool same = same_file(file, there);
+    bool same = same_disk_file(file, there);
     CloseHandle(there);
     return same || fail_with(ENOENT);
 }
@@ -225,6 +225,11 @@ bool is_terminal(FileHandle file) {
 // No name leads to the standard streams' own files here.
 bool is_standard_stream(FileHandle, int) { return false; }
 
+bool same_file(FileHandle file, FileHandle other) {
+    return GetFileType(handle(file)) == FILE_TYPE_DISK && GetFileType(handle(other)) == FILE_TYPE_DISK &&
+           same_disk_file(handle(file), handle(other));
+}
+
 std::FILE* stream_of(FileHandle file) { return stream_over(handle(file), true); }
 
 FileHandle handle_of(std::FILE* stream) { return _get_osfhandle(_fileno(stream)); }
@@ -299,11 +304,16 @@ FileHandle create_named_file(const char* name, bool& vanishes) {
     return reinterpret_cast<FileHandle>(file);
 }
 
-bool keep_working_file(FileHandle file) { return delete_on_close(handle(file), false) || fail_from_last_error(); }
+bool keep_working_file(FileHandle file, const char*, bool& named) {
+    named = false;
+    return delete_on_close(handle(file), false) || fail_from_last_error();
+}
 
-bool stored_name_usable(const char* name) {
+bool stored_name_usable(const char* name, bool& taken) {
     WidePath wide;
-    return to_wide(name, wide) && usable(wide.data());
+    if (!to_wide(name, wide)) return false;
+    taken = GetFileAttributesW(wide.data()) != INVALID_FILE_ATTRIBUTES;
+    return usable(wide.data());
 }
 
 // Files have no permission bits here: an output gets the security its

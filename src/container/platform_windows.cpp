@@ -151,7 +151,8 @@ const char* system_error_text(int number) {
         int number;
         const char* text;
     };
-    static constexpr std::array<Text, 21> texts{{
+    static constexpr std::array<Text, 22> texts{{
+        {error_output_is_input, "Output is the input file"},
         {EPERM, "Operation not permitted"},
         {ENOENT, "No such file or directory"},
         {EIO, "Input/output error"},

@@ -52,6 +52,13 @@ struct SignalState {
     // events), what that thread and the run agree on: the hold, an event
     // waiting for its end, and whether one is ending the run.
     std::atomic<unsigned> events = 0;
+    // Whoever ends the run stops the run's other threads first: one is
+    // ending it, the second thread's state (where signals run handlers), and
+    // the threads' identities (a pthread_t, or a handle).
+    std::atomic<int> ending = 0;
+    std::atomic<int> side_thread = 0;
+    std::atomic<std::uintptr_t> side_thread_id = 0;
+    std::atomic<std::uintptr_t> run_thread_id = 0;
 };
 
 // The size of an input read to its end (a pipe): known only then.

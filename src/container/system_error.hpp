@@ -4,6 +4,10 @@
 
 namespace zelno {
 
+// The program's own reason, beyond the system's numbers: an output written
+// in place that is the very file being read.
+inline constexpr int error_output_is_input = 0x7a00;
+
 const char* system_error_text(int number);
 
 // Clears what a failed stream call is told by, before the call.

@@ -5,7 +5,10 @@
 
 namespace zelno {
 
-const char* system_error_text(int number) { return std::strerror(number); }
+const char* system_error_text(int number) {
+    if (number == error_output_is_input) return "Output is the input file";
+    return std::strerror(number);
+}
 
 void clear_stream_error() { errno = 0; }
 

@@ -108,8 +108,11 @@ class FailureExits(WorkdirTest):
     def test_existing_output_survives_failures(self):
         write(self.path("junk"), b"no container in here")
         write(self.path("out"), b"precious")
+        write(self.path(".zelno-XXXXXX"), b"named as the working file's pattern")
+        self.assertSucceeds(self.zelno("e", "junk", "k", "c"), b"encrypted.")
         before = snapshot(self.dir)
-        for args in (["d", "junk", "k", "out"], ["d", "missing", "k", "out"], ["e", "missing", "k", "out"]):
+        for args in (["d", "junk", "k", "out"], ["d", "missing", "k", "out"], ["e", "missing", "k", "out"],
+                     ["d", "c", "wrong", "out"], ["d", "c", "wrong"]):
             with self.subTest(args=args):
                 self.assertNotEqual(self.zelno(*args).returncode, 0)
                 self.assertEqual(snapshot(self.dir), before)

@@ -477,7 +477,8 @@ class Failures(WorkdirTest):
     def test_named_working_file_where_unnamed_ones_are_refused(self):
         # Filesystems without O_TMPFILE answer EOPNOTSUPP, old kernels EISDIR:
         # the working file is then .zelno-XXXXXX, gone after a failure or a
-        # signal. With unnamed files, a name taken meanwhile is retried. Only
+        # signal. With unnamed files, a temporary name taken meanwhile is
+        # retried. Only
         # the first open of the directory itself (".", the unnamed file's) is
         # refused.
         write(self.path("p"), b"abc")
@@ -497,6 +498,8 @@ class Failures(WorkdirTest):
         for fault, args, expected in rows:
             with self.subTest(fault=fault, args=args):
                 call = fault.split(":")[0]
+                if call == "linkat":  # a temporary name only where a file is replaced
+                    write(self.path("out"), b"old")
                 paths = ["-P", "."] if call == "openat" else []
                 with umask(0o022):
                     process = traced([*paths, "-e", "trace=" + call, "-e", "inject=" + fault], args, self.dir)
@@ -548,6 +551,16 @@ class Failures(WorkdirTest):
         self.assertSucceeds(self.zelno("ea", "same", "k", "same"), b"encrypted.")
         self.assertSucceeds(self.zelno("d", "same", "k", "back"), b"decrypted.")
         self.assertEqual(read(self.path("back")), plain)
+        # Written in place, through a descriptor open on the input itself: refused before a byte.
+        for args in (["e", "back", "k", "/dev/stdout"], ["d", "same", "k", "/dev/fd/1"]):
+            with self.subTest(args=args), open(self.path(args[1]), "r+b") as out:
+                if WINDOWS:
+                    self.skipTest("Windows has no names for the program's own descriptors")
+                before = read(self.path(args[1]))
+                out.seek(4096)
+                result = self.zelno(*args, stdout=out)
+                self.assertEqual((result.returncode, result.stderr), (2, b"outfile open error: Output is the input file\n"))
+                self.assertEqual(read(self.path(args[1])), before)
 
     @unittest.skipUnless(have("strace"), "strace not installed")
     @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")

@@ -14,7 +14,7 @@ import unittest
 
 import pexpect
 
-from support import EMULATED, SANITIZE, WINDOWS, ZELNO, WorkdirTest, command, have, read, write
+from support import EMULATED, SANITIZE, WINDOWS, ZELNO, WorkdirTest, command, have, read, traced, write
 
 # Under wine SIGINT reaches the Windows program as the console event of
 # Ctrl-C, and SIGKILL ends it as a kill does; the others end wine itself.
@@ -69,6 +69,8 @@ class Interrupted(WorkdirTest):
             fds = os.listdir("/proc/%d/fd" % pid)
         except PermissionError:
             self.skipTest(HIDDEN)
+        except FileNotFoundError:  # ended meanwhile
+            return False
         for fd in fds:
             try:
                 target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
@@ -207,6 +209,40 @@ class Interrupted(WorkdirTest):
 
     @unittest.skipUnless(have("strace"), "strace not installed")
     @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
+    def test_killed_at_the_rename_leaves_a_working_file_only_where_a_file_is_replaced(self):
+        # SIGKILL (as a power cut) where the working file would be renamed: a
+        # new output takes its name at once and has no rename; one that
+        # replaces a file leaves its complete ".zelno-XXXXXX" beside the old.
+        # A file that came at a new output's name meanwhile is not replaced.
+        write(self.path("plain"), b"complete")
+        renames = "rename,renameat,renameat2"
+        kill = ["-e", "trace=" + renames, "-e", "inject=%s:error=EIO:signal=SIGKILL" % renames]
+        late = ["-e", "trace=fsync", "-e", "inject=fsync:delay_enter=2000000:when=1"]
+        # The old file or what comes meanwhile; strace's options; exit code; what "out" then holds.
+        for old, options, code, out in ((None, kill, 0, None), (b"old", kill, -signal.SIGKILL, b"old"),
+                                        (None, late, 2, b"came meanwhile")):
+            with self.subTest(old=old, options=options):
+                for f in set(os.listdir(self.dir)) - {"plain"}:
+                    os.remove(self.path(f))
+                if old:
+                    write(self.path("out"), old)
+                process = traced(options, ["ea", "plain", "k", "out"], self.dir)
+                while options is late and not self.writing(program_of(process.pid)):  # strace's probes first
+                    self.assertIsNone(process.poll(), "the run ended before its working file was made")
+                    time.sleep(0.002)
+                if options is late:
+                    write(self.path("out"), out)
+                stdout, stderr = process.communicate(timeout=30)
+                self.assertEqual(process.returncode, code, stderr)
+                if code == 2:
+                    self.assertIn(b"outfile name error: File exists\n", stderr)
+                files = sorted(os.listdir(self.dir))
+                self.assertEqual((files[-2:], [f[:7] for f in files[:-2]]), (["out", "plain"], [".zelno-"] * bool(old)))
+                if out:
+                    self.assertEqual(read(self.path("out")), out)
+
+    @unittest.skipUnless(have("strace"), "strace not installed")
+    @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
     def test_signals_held_at_a_failed_rename_end_the_run_by_the_first(self):
         # The rename waits two seconds, then fails. SIGTERM, then SIGHUP,
         # come while the signals are held; the failure lets both through at
@@ -214,6 +250,7 @@ class Interrupted(WorkdirTest):
         # One that the caller blocked stays blocked: the failure lets through
         # only what the hold blocked.
         write(self.path("plain"), b"never published")
+        write(self.path("out"), b"old")  # a new output has no rename
         renames = "rename,renameat,renameat2"
         for blocked, sent, code in (((), (signal.SIGTERM, signal.SIGHUP), -signal.SIGHUP),
                                     ((signal.SIGUSR1,), (signal.SIGUSR1,), 2)):
@@ -237,12 +274,13 @@ class Interrupted(WorkdirTest):
                 stdout, stderr = process.communicate(timeout=30)
                 self.assertEqual((process.returncode, stdout), (code, b""), stderr)
                 self.assertIn(b"outfile name error: Permission denied\n", stderr)
-                self.assertEqual(sorted(os.listdir(self.dir)), ["plain"])
+                self.assertEqual(sorted(os.listdir(self.dir)), ["out", "plain"])
 
     @unittest.skipUnless(have("strace"), "strace not installed")
     @unittest.skipIf(WINDOWS, "wine makes system calls of its own that strace would delay")
     def test_signal_at_the_pause_after_a_failed_rename_ends_the_run(self):
         write(self.path("plain"), b"never published")
+        write(self.path("out"), b"old")
         renames = "rename,renameat,renameat2"
         child = pexpect.spawn("strace", ["-o", "/dev/null", "-e", "trace=" + renames,
                                          "-e", "inject=%s:error=EACCES" % renames, *command(ZELNO), "ea", "plain",
@@ -250,12 +288,14 @@ class Interrupted(WorkdirTest):
                               cwd=self.dir, timeout=20, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
         child.expect_exact(b"outfile name error: Permission denied")
         child.expect_exact(b"hit any key....")
+        # The hold at the rename is over for every signal, not for one.
+        self.assertEqual(signal_set(program_of(child.pid), b"SigBlk"), 0)
         os.kill(program_of(child.pid), signal.SIGTERM)
         child.expect(pexpect.EOF)
         child.close()
         # strace dies of the signal that ended the program.
         self.assertEqual((child.exitstatus, child.signalstatus), (None, signal.SIGTERM))
-        self.assertEqual(sorted(os.listdir(self.dir)), ["plain"])
+        self.assertEqual(sorted(os.listdir(self.dir)), ["out", "plain"])
 
     @unittest.skipIf(WINDOWS, "a Windows program cannot die of a signal: Ctrl-C ends it with 130")
     def test_ctrl_c_stops_a_shell_loop(self):
