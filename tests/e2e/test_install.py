@@ -18,7 +18,7 @@ def program_messages():
     messages = set()
     for path in glob.glob(os.path.join(SOURCE_DIR, "src", "*", "*.cpp")):
         text = read(path).decode()
-        messages.update(re.findall(r'\b(?:fail_system|fail_message|puts|report_success)\("([^"]+)"\)', text))
+        messages.update(re.findall(r'\b(?:fail_system|fail_message|fail_refused|puts|report_success)\("([^"]+)"\)', text))
     return messages
 
 
