@@ -45,13 +45,9 @@ struct KeySource {
 // stay visible in the process list. The empty word leaves the key to the
 // console: an unset variable in a script asks instead of giving no key.
 void take_key_argument(char* argument) {
-    std::size_t length = std::strlen(argument);
-    if (length == 0) return;
-    std::size_t kept = length < KEY_MAX_LEN ? length : KEY_MAX_LEN;
-    std::memcpy(run.key_buffer.data(), argument, kept);
-    run.key_buffer[kept] = '\0';
-    std::memset(argument, 0, length);
-    run.key_string = run.key_buffer.data();
+    if (argument[0] == '\0') return;
+    keep_key(argument);
+    std::memset(argument, 0, std::strlen(argument));
 }
 
 void take_output_argument(const char* argument) {

@@ -50,9 +50,13 @@ void read_key_file(const char* name) {
 void read_key_variable(const char* name) {
     const char* value = std::getenv(name);
     if (value == nullptr) fail_message("key variable not set.");
-    std::size_t length = std::strlen(value);
+    keep_key(value);
+}
+
+void keep_key(const char* text) {
+    std::size_t length = std::strlen(text);
     std::size_t kept = length < KEY_MAX_LEN ? length : KEY_MAX_LEN;
-    std::memcpy(run.key_buffer.data(), value, kept);
+    std::memcpy(run.key_buffer.data(), text, kept);
     run.key_buffer[kept] = '\0';
     run.key_string = run.key_buffer.data();
 }

@@ -17,6 +17,10 @@ void read_key_file(const char* name);
 // KEY_MAX_LEN bytes.
 void read_key_variable(const char* name);
 
+// A key given as text (a word or a variable's value): its first KEY_MAX_LEN
+// bytes into run.key_buffer, which becomes the run's key.
+void keep_key(const char* text);
+
 // The primitives: a descriptor of the file for reading (-1 and errno when it
 // cannot be opened), of standard input, one byte (1, 0 at the end, -1 and
 // errno on an error), and the close.

@@ -112,13 +112,11 @@ void run_encrypt() {
     if (std::strlen(base_name) >= NAME_FIELD_SIZE) fail_message("infile name error.");
 
     const bool self_decrypting = run.mode == Mode::MakeSelfDecrypt;
-    if (!run.outfile_named) {
-        // From standard input to standard output, as a filter.
+    if (!run.outfile_named && from_standard_input) {
+        run.outfile_name = "-";  // from standard input to standard output, as a filter
+    } else if (!run.outfile_named) {
         run.out_name.fill('\0');
-        std::snprintf(run.out_name.data(), run.out_name.size(), "%s%s", from_standard_input ? "-" : base_name,
-                      from_standard_input ? ""
-                      : self_decrypting   ? ".exe"
-                                          : ".znx");
+        std::snprintf(run.out_name.data(), run.out_name.size(), "%s%s", base_name, self_decrypting ? ".exe" : ".znx");
         run.outfile_name = run.out_name.data();
     }
     // The header is written again at the end: an output that cannot seek
